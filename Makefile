@@ -1,0 +1,30 @@
+# Thin driver over CMake: one build folder per backend, each holding quarn*.so.
+PYTHON ?= /usr/bin/python3
+NVCC ?= $(firstword $(shell command -v nvcc) $(wildcard /usr/local/cuda/bin/nvcc))
+BACKENDS := cpu $(if $(NVCC),cuda)
+DEB_PACKAGES := g++ make cmake ninja-build python3 python3-numpy python3-pytest \
+                pybind11-dev libstb-dev python3-pil
+
+CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
+CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
+
+.PHONY: deps build test clean $(BACKENDS:%=build/%)
+
+deps:
+	@tools/install-deps.sh $(DEB_PACKAGES)
+
+build: deps $(BACKENDS:%=build/%)
+
+$(BACKENDS:%=build/%): build/%:
+	cmake -S . -B $@ -G Ninja -DPYTHON_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS_$*)
+	cmake --build $@
+
+# pytest once per backend; each run imports the module from its build folder.
+test: build
+	@set -e; for backend in $(BACKENDS); do \
+	    echo "== tests, $$backend backend"; \
+	    QUARN_TEST_BACKEND=$$backend PYTHONPATH=build/$$backend $(PYTHON) -m pytest -q tests; \
+	done
+
+clean:
+	rm -rf build

@@ -1,0 +1,74 @@
+// The CUDA backend: the kernel cu_sobel and its host launcher gpu_sobel.
+#include "edges/gpu/gpu_sobel.h"
+#include "edges/gpu/sobel_rule.h"
+#include "module/memory_error.h"
+
+#include <cuda_runtime.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+// One thread per padded element, border included; border threads and the
+// tail of the last block return at once. For the one-block-per-row launch the
+// index equals block * C + thread.
+__global__ void cu_sobel(int *in, int *out, int R, int C) {
+    const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= static_cast<unsigned>(R * C)) return;
+    const int row = static_cast<int>(i) / C;
+    const int col = static_cast<int>(i) % C;
+    if (row == 0 || row == R - 1 || col == 0 || col == C - 1) return;
+    out[static_cast<long long>(row - 1) * (C - 2) + (col - 1)] =
+        quarn::sobel_edge(in + static_cast<long long>(row) * C + col, C);
+}
+
+namespace quarn {
+namespace {
+
+void check(cudaError_t status) {
+    if (status == cudaSuccess) return;
+    std::string message = std::string("CUDA error: ") + cudaGetErrorName(status) +
+                          ": " + cudaGetErrorString(status);
+    if (status == cudaErrorMemoryAllocation) throw memory_error(message);
+    throw std::runtime_error(message);
+}
+
+// Owns one device allocation, so every exit path frees it.
+class device_buffer {
+public:
+    explicit device_buffer(std::size_t bytes) { check(cudaMalloc(&ptr_, bytes)); }
+    ~device_buffer() { cudaFree(ptr_); }
+    device_buffer(const device_buffer &) = delete;
+    device_buffer &operator=(const device_buffer &) = delete;
+    int *get() const { return static_cast<int *>(ptr_); }
+
+private:
+    void *ptr_ = nullptr;
+};
+
+// A block can hold at most 1024 threads; wider rows use fixed-size blocks.
+constexpr int max_row_block = 1024;
+constexpr int wide_block = 256;
+
+}  // namespace
+
+void gpu_sobel(const int *padded, int *edges, int R, int C) {
+    const std::size_t in_bytes = static_cast<std::size_t>(R) * C * sizeof(int);
+    const std::size_t out_bytes = static_cast<std::size_t>(R - 2) * (C - 2) * sizeof(int);
+    device_buffer in(in_bytes);
+    check(cudaMemcpy(in.get(), padded, in_bytes, cudaMemcpyHostToDevice));
+    device_buffer out(out_bytes);
+
+    if (C <= max_row_block) {
+        cu_sobel<<<R, C>>>(in.get(), out.get(), R, C);
+    } else {
+        const long long elements = static_cast<long long>(R) * C;
+        const unsigned blocks = static_cast<unsigned>((elements + wide_block - 1) / wide_block);
+        cu_sobel<<<blocks, wide_block>>>(in.get(), out.get(), R, C);
+    }
+    check(cudaGetLastError());
+    // Waits for the kernel on the default stream and reports its faults.
+    check(cudaMemcpy(edges, out.get(), out_bytes, cudaMemcpyDeviceToHost));
+}
+
+}  // namespace quarn
