@@ -15,7 +15,7 @@ BUILT_FOR = "%d.%d" % sys.version_info[:2]
 def test_module_surface():
     assert quarn.__doc__ == "just a simple cv lib on cuda"
     public = {name for name in dir(quarn) if not name.startswith("__")}
-    assert public == {"sobel"}
+    assert public == {"readimg", "sobel"}
     assert quarn.sobel.__doc__ == "sobel(arg0: numpy.ndarray[numpy.uint8]) -> numpy.ndarray\n"
 
 

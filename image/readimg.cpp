@@ -1,0 +1,101 @@
+#include "image/readimg.h"
+
+#include "image/decode.h"
+#include "module/to_ndarray.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace py = pybind11;
+
+namespace quarn {
+namespace {
+
+// The filename as open() would report it: bytes decoded like os.fsdecode.
+py::object filename_object(const char *path) {
+    PyObject *name = PyUnicode_DecodeFSDefault(path);
+    if (!name) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+[[noreturn]] void raise_os_error(int error, const char *message, const char *path) {
+    PyObject *type = PyExc_OSError;
+    py::object exception = py::reinterpret_borrow<py::object>(type)(
+        error, message ? py::str(message) : py::str(std::strerror(error)), filename_object(path));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw py::error_already_set();
+}
+
+struct file_closer {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Opens a regular file for reading. O_NONBLOCK keeps a FIFO without a writer
+// from blocking the open; such files are then refused.
+file_ptr open_regular_file(const char *path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) raise_os_error(errno, nullptr, path);
+    struct stat status;
+    int error = 0;
+    const char *message = nullptr;
+    if (::fstat(fd, &status) != 0) {
+        error = errno;
+    } else if (S_ISDIR(status.st_mode)) {
+        error = EISDIR;
+    } else if (!S_ISREG(status.st_mode)) {
+        error = EINVAL;
+        message = "Not a regular file";
+    }
+    FILE *file = error ? nullptr : ::fdopen(fd, "rb");
+    if (!file) {
+        if (!error) error = errno;
+        ::close(fd);
+        raise_os_error(error, message, path);
+    }
+    return file_ptr(file);
+}
+
+struct image_releaser {
+    void operator()(quarn_image *image) const { quarn_image_free(image); }
+};
+
+}  // namespace
+
+py::array readimg(const char *path) {
+    if (!path) throw py::type_error("readimg() path must be str or bytes, not None");
+    file_ptr file = open_regular_file(path);
+
+    quarn_image image;
+    const char *reason = nullptr;
+    int out_of_memory = 0;
+    if (!quarn_decode(file.get(), &image, &reason, &out_of_memory)) {
+        if (out_of_memory) throw std::bad_alloc();
+        py::str message = py::str("cannot decode image file {!r}: {}")
+                              .format(filename_object(path), reason);
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw py::error_already_set();
+    }
+    std::unique_ptr<quarn_image, image_releaser> owner(&image);
+    file.reset();
+
+    const py::ssize_t height = image.height, width = image.width;
+    const py::ssize_t count = height * width;
+    return to_ndarray({3, height, width}, [&](int64_t *out) {
+        const unsigned char *pixel = image.pixels;
+        int64_t *blue = out, *green = out + count, *red = out + 2 * count;
+        for (py::ssize_t i = 0; i < count; ++i, pixel += 4) {
+            blue[i] = pixel[2];
+            green[i] = pixel[1];
+            red[i] = pixel[0];
+        }
+    });
+}
+
+}  // namespace quarn

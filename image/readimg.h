@@ -1,0 +1,19 @@
+// readimg: an image file into (3, H, W) planes, blue, green, red.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+namespace quarn {
+
+// Decodes the file at `path` (UTF-8 or raw bytes) with stb_image, recognising
+// JPEG, PNG, BMP, GIF, PSD, PIC, PNM, HDR and TGA by content.
+//  Returns (3, H, W) int64: plane 0 blue, 1 green, 2 red (grey files give three
+//  equal planes; alpha is dropped; 16-bit samples keep their high byte); row 0
+//  is the top row.
+//  Errors: TypeError for a null path (Python None); the OSError subclass of
+//  errno, with `filename`, when the file cannot be opened or is not a regular
+//  file; ValueError naming the path and the decoder's reason when it does not
+//  decode; MemoryError when memory runs out.
+pybind11::array readimg(const char *path);
+
+}  // namespace quarn

@@ -1,0 +1,145 @@
+import os
+import pathlib
+
+import numpy
+import pytest
+from PIL import Image
+
+import quarn
+from conftest import needs_backend, sobel_reference
+from images import hdr_bytes, psd_bytes, random_rgb, rng, save
+
+DEFAULT_INT = numpy.array([0]).dtype
+
+
+def bgr_planes(rgb):
+    return numpy.stack([rgb[:, :, 2], rgb[:, :, 1], rgb[:, :, 0]])
+
+
+@pytest.mark.parametrize("name", ["a.png", "a.bmp", "a.tga", "a.ppm", "a.psd"])
+def test_colour_files_give_blue_green_red_planes(tmp_path, name):
+    rgb = random_rgb(5, 7)
+    path = tmp_path / name
+    if name.endswith(".psd"):
+        path.write_bytes(psd_bytes(rgb))
+    else:
+        save(path, rgb)
+    result = quarn.readimg(str(path))
+    assert result.dtype == DEFAULT_INT and result.flags.c_contiguous
+    numpy.testing.assert_array_equal(result, bgr_planes(rgb))
+
+
+def test_alpha_is_dropped_without_blending(tmp_path):
+    rgb = random_rgb(4, 6)
+    alpha = rng.integers(0, 256, (4, 6, 1), dtype=numpy.uint8)
+    rgba = save(tmp_path / "a.png", numpy.concatenate([rgb, alpha], axis=2))
+    numpy.testing.assert_array_equal(quarn.readimg(str(rgba)), bgr_planes(rgb))
+
+
+@pytest.mark.parametrize("name, mode", [("g.png", "L"), ("g.pgm", "L"), ("ga.png", "LA")])
+def test_grey_files_give_three_equal_planes(tmp_path, name, mode):
+    grey = rng.integers(0, 256, (6, 4), dtype=numpy.uint8)
+    array = numpy.stack([grey, 255 - grey], axis=2) if mode == "LA" else grey
+    result = quarn.readimg(str(save(tmp_path / name, array, mode)))
+    numpy.testing.assert_array_equal(result, numpy.stack([grey] * 3))
+
+
+def test_16_bit_png_keeps_the_high_byte(tmp_path):
+    samples = numpy.array([[0x1234, 0xFF01, 0x00FF]], numpy.uint16)
+    path = tmp_path / "deep.png"
+    Image.fromarray(samples).save(path)
+    numpy.testing.assert_array_equal(quarn.readimg(str(path))[0], [[0x12, 0xFF, 0x00]])
+
+
+@pytest.mark.parametrize("name", ["p.png", "p.gif"])
+def test_palette_files_decode(tmp_path, name):
+    path = tmp_path / name
+    Image.fromarray(random_rgb(8, 5)).quantize(16).save(path)
+    expected = numpy.asarray(Image.open(path).convert("RGB"))
+    numpy.testing.assert_array_equal(quarn.readimg(str(path)), bgr_planes(expected))
+
+
+def test_jpeg_decodes_close_to_pillow(tmp_path):
+    y, x = numpy.mgrid[0:32, 0:48]
+    rgb = numpy.stack([x * 5, y * 7, (x + y) * 3], axis=2).astype(numpy.uint8)
+    path = save(tmp_path / "a.jpg", rgb, quality=95)
+    expected = bgr_planes(numpy.asarray(Image.open(path).convert("RGB"))).astype(int)
+    assert numpy.abs(quarn.readimg(str(path)) - expected).max() <= 3
+
+
+def test_hdr_values_are_gamma_mapped(tmp_path):
+    path = tmp_path / "a.hdr"
+    path.write_bytes(hdr_bytes([0, 0.25, 0.5, 1.0, 4.0]))
+    numpy.testing.assert_array_equal(quarn.readimg(str(path))[:, 0], [[0, 136, 186, 255, 255]] * 3)
+
+
+def test_format_is_recognised_by_content(tmp_path):
+    rgb = random_rgb(3, 4)
+    path = save(tmp_path / "really-a-png.jpg", rgb, format="PNG")
+    numpy.testing.assert_array_equal(quarn.readimg(str(path)), bgr_planes(rgb))
+
+
+def test_str_bytes_and_non_ascii_paths_agree(tmp_path):
+    rgb = random_rgb(3, 4)
+    path = save(tmp_path / "bild-ÄÖ-画像.png", rgb)
+    as_str = quarn.readimg(str(path))
+    numpy.testing.assert_array_equal(as_str, quarn.readimg(os.fsencode(path)))
+    numpy.testing.assert_array_equal(as_str, bgr_planes(rgb))
+
+
+def test_signature():
+    assert quarn.readimg.__doc__ == "readimg(arg0: str) -> numpy.ndarray\n"
+
+
+@pytest.mark.parametrize("argument", [pathlib.Path("a.png"), 3, "lone-\udc80"])
+def test_non_path_arguments_raise_type_error(argument):
+    with pytest.raises(TypeError, match=r"^readimg\(\): incompatible "):
+        quarn.readimg(argument)
+
+
+def test_none_raises_type_error():
+    with pytest.raises(TypeError, match="not None"):
+        quarn.readimg(None)
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda d: d / "missing.png", FileNotFoundError),
+    (lambda d: d, IsADirectoryError),
+    (lambda d: os.mkfifo(d / "fifo") or d / "fifo", OSError),
+])
+def test_unopenable_paths_raise_os_errors_with_the_filename(tmp_path, make, error):
+    path = make(tmp_path)
+    with pytest.raises(error) as raised:
+        quarn.readimg(str(path))
+    assert raised.value.filename == str(path)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_raises_permission_error(tmp_path):
+    path = save(tmp_path / "a.png", random_rgb())
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        quarn.readimg(str(path))
+
+
+def truncated_png(tmp_path):
+    data = (save(tmp_path / "full.png", random_rgb(40, 40))).read_bytes()
+    return data[: len(data) // 2]
+
+
+@pytest.mark.parametrize("content", [
+    b"", b"not an image at all", b"\x89PNG\r\n\x1a\n" + b"\0" * 20, truncated_png,
+], ids=["empty", "text", "broken png", "truncated png"])
+def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content):
+    path = tmp_path / "bad.png"
+    path.write_bytes(content(tmp_path) if callable(content) else content)
+    with pytest.raises(ValueError, match=r"bad\.png"):
+        quarn.readimg(str(path))
+
+
+@needs_backend
+def test_edges_of_a_file_are_those_of_its_blue_plane(tmp_path):
+    rgb = random_rgb(30, 41)
+    rgb[5:20, 10:30] = (0, 0, 255)
+    result = quarn.sobel(quarn.readimg(str(save(tmp_path / "a.png", rgb))))
+    numpy.testing.assert_array_equal(result, sobel_reference(rgb[:, :, 2]))
