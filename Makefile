@@ -8,7 +8,7 @@ DEB_PACKAGES := g++ make cmake ninja-build python3 python3-numpy python3-pytest 
 CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
 CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
 
-.PHONY: deps build test clean $(BACKENDS:%=build/%)
+.PHONY: deps build test demo clean $(BACKENDS:%=build/%)
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
@@ -25,6 +25,11 @@ test: build
 	    echo "== tests, $$backend backend"; \
 	    QUARN_TEST_BACKEND=$$backend PYTHONPATH=build/$$backend $(PYTHON) -m pytest -q tests; \
 	done
+
+# The edge demo on the sample picture, on the CUDA build where there is one;
+# without a usable GPU the script itself switches to build/cpu.
+demo: build
+	PYTHONPATH=build/$(if $(filter cuda,$(BACKENDS)),cuda,cpu) $(PYTHON) examples/edges.py
 
 clean:
 	rm -rf build
