@@ -1,40 +1,276 @@
-/* The one translation unit that compiles stb_image, all decoders, default settings. */
-#define STB_IMAGE_IMPLEMENTATION
-#include <stb/stb_image.h>
-
+/* The one translation unit that compiles stb_image: all decoders, default
+ * settings. Its allocations, assertions and reads go through hooks that let a
+ * hostile file fail cleanly instead of crashing, hanging or hoarding memory. */
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "image/decode.h"
 
-static int read_file(void *user, char *data, int size) {
-    return (int)fread(data, 1, (size_t)size, (FILE *)user);
+static void *tracked_malloc(size_t size);
+static void *tracked_realloc(void *block, size_t size);
+static void tracked_free(void *block);
+static void assertion_failed(const char *condition);
+
+#define STBI_MALLOC(size) tracked_malloc(size)
+#define STBI_REALLOC(block, size) tracked_realloc(block, size)
+#define STBI_FREE(block) tracked_free(block)
+#define STBI_ASSERT(condition) ((condition) ? (void)0 : assertion_failed(#condition))
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb/stb_image.h>
+
+/* Every live decoder allocation starts with this header, linked into the
+ * decode that made it, so an abandoned decode can free them all. */
+typedef union block_header {
+    struct {
+        union block_header *prev, *next;
+        size_t size;
+        struct decode_state *owner;
+    } link;
+    max_align_t align;
+} block_header;
+
+typedef struct decode_state {
+    jmp_buf abort_to;
+    const char *abort_reason;
+    block_header *blocks;
+    size_t used, budget;
+    int over_budget, system_out_of_memory;
+    FILE *file;
+    char *refill_buffer; /* stb's own read-ahead buffer, learnt on the first read */
+    size_t bytes_past_end;
+} decode_state;
+
+/* stb's hooks take no user pointer: the decode in progress on this thread.
+ * Static storage keeps it valid across longjmp. */
+static _Thread_local decode_state state;
+
+static void link_block(decode_state *state, block_header *header, size_t size) {
+    header->link.size = size;
+    header->link.owner = state;
+    header->link.prev = NULL;
+    header->link.next = state->blocks;
+    if (state->blocks) state->blocks->link.prev = header;
+    state->blocks = header;
+    state->used += size;
 }
 
-static void skip_file(void *user, int n) {
-    fseek((FILE *)user, n, SEEK_CUR);
+static void unlink_block(block_header *header) {
+    decode_state *state = header->link.owner;
+    if (!state) return;
+    if (header->link.prev) header->link.prev->link.next = header->link.next;
+    else state->blocks = header->link.next;
+    if (header->link.next) header->link.next->link.prev = header->link.prev;
+    state->used -= header->link.size;
+    header->link.owner = NULL;
 }
 
-static int file_ended(void *user) {
-    return feof((FILE *)user) || ferror((FILE *)user);
-}
-
-int quarn_decode(FILE *file, quarn_image *image, const char **reason, int *out_of_memory) {
-    static const stbi_io_callbacks callbacks = {read_file, skip_file, file_ended};
-    int channels_in_file;
-    memset(image, 0, sizeof *image);
-    *reason = NULL;
-    *out_of_memory = 0;
-    image->pixels = stbi_load_from_callbacks(&callbacks, file, &image->width, &image->height,
-                                             &channels_in_file, 4);
-    if (image->pixels) return 1;
-    *reason = stbi_failure_reason();
-    if (!*reason) *reason = "unknown failure";
-    *out_of_memory = strcmp(*reason, "outofmem") == 0;
-    image->width = image->height = 0;
+static int within_budget(decode_state *state, size_t more) {
+    if (more <= state->budget && state->used <= state->budget - more) return 1;
+    state->over_budget = 1;
     return 0;
 }
 
+static void *tracked_malloc(size_t size) {
+    block_header *header;
+    if (!within_budget(&state, size) || size > SIZE_MAX - sizeof *header) return NULL;
+    header = malloc(sizeof *header + size);
+    if (!header) {
+        state.system_out_of_memory = 1;
+        return NULL;
+    }
+    link_block(&state, header, size);
+    return header + 1;
+}
+
+static void *tracked_realloc(void *block, size_t size) {
+    block_header *header, *moved;
+    size_t old_size;
+    if (!block) return tracked_malloc(size);
+    header = (block_header *)block - 1;
+    old_size = header->link.size;
+    if (size > old_size && !within_budget(&state, size - old_size)) return NULL;
+    if (size > SIZE_MAX - sizeof *header) return NULL;
+    unlink_block(header);
+    moved = realloc(header, sizeof *header + size);
+    if (!moved) {
+        link_block(&state, header, old_size);
+        state.system_out_of_memory = 1;
+        return NULL;
+    }
+    link_block(&state, moved, size);
+    return moved + 1;
+}
+
+static void tracked_free(void *block) {
+    block_header *header;
+    if (!block) return;
+    header = (block_header *)block - 1;
+    unlink_block(header);
+    free(header);
+}
+
+static void free_all_blocks(decode_state *state) {
+    while (state->blocks) tracked_free(state->blocks + 1);
+}
+
+static void abort_decode(const char *reason) {
+    state.abort_reason = reason;
+    longjmp(state.abort_to, 1);
+}
+
+static void assertion_failed(const char *condition) {
+    (void)condition;
+    abort_decode("corrupt data (failed decoder check)");
+}
+
+/* Two kinds of read reach here. Refills of stb's small read-ahead buffer
+ * (always the buffer of the first read): once one returns 0 bytes stb stops
+ * calling back and reads zeros forever, so a decode looping at the end of the
+ * file could never be stopped. A refill past the end therefore returns one
+ * zero byte and counts it, and a decode still asking after
+ * QUARN_MAX_BYTES_PAST_END ends. Bulk reads of pixel or chunk data straight
+ * into the decoder's buffers: some decoders ignore a short count and would
+ * return uninitialised memory, so a short bulk read ends the decode. */
+static int read_file(void *user, char *data, int size) {
+    size_t got;
+    (void)user;
+    if (!state.refill_buffer) state.refill_buffer = data;
+    got = fread(data, 1, (size_t)size, state.file);
+    if (data != state.refill_buffer) {
+        if (got < (size_t)size) abort_decode("file ends too early");
+        return (int)got;
+    }
+    if (got > 0) return (int)got;
+    if (++state.bytes_past_end > QUARN_MAX_BYTES_PAST_END) abort_decode("file ends too early");
+    data[0] = 0;
+    return 1;
+}
+
+static void skip_file(void *user, int n) {
+    (void)user;
+    fseek(state.file, n, SEEK_CUR);
+}
+
+static int file_ended(void *user) {
+    (void)user;
+    return feof(state.file) || ferror(state.file);
+}
+
+static const stbi_io_callbacks callbacks = {read_file, skip_file, file_ended};
+
+static void restart(void) {
+    rewind(state.file);
+    state.refill_buffer = NULL;
+    state.bytes_past_end = 0;
+}
+
+static int fail(quarn_decode_error *error, const char *reason) {
+    snprintf(error->reason, sizeof error->reason, "%s", reason ? reason : "unknown failure");
+    return 0;
+}
+
+static size_t saturating_budget(long long pixels, long long file_size) {
+    /* Room for the worst format (16-bit or float buffers beside the 8-bit
+     * result), the compressed data twice over, and small tables. */
+    const double budget = 32.0 * (double)pixels + 2.0 * (double)file_size + (16 << 20);
+    return budget >= (double)SIZE_MAX ? SIZE_MAX : (size_t)budget;
+}
+
+/* stb 2.27 returns 16-bit PNM samples in file (big-endian) byte order and,
+ * asked for 4 channels, converts them as if they were 8-bit, reading past its
+ * buffer. Such files are loaded in their own channel count instead and
+ * expanded here, keeping each sample's high byte (its first byte). */
+static unsigned char *load_pnm16(int *width, int *height) {
+    int channels, x, y;
+    unsigned char *samples = (unsigned char *)stbi_load_16_from_callbacks(
+        &callbacks, NULL, &x, &y, &channels, 0);
+    unsigned char *rgba;
+    size_t i, count;
+    if (!samples) return NULL;
+    count = (size_t)x * (size_t)y;
+    rgba = stbi__malloc_mad3(x, y, 4, 0);
+    if (!rgba) {
+        stbi_image_free(samples);
+        return stbi__errpuc("outofmem", "Out of memory");
+    }
+    for (i = 0; i < count; ++i) {
+        const unsigned char *sample = samples + 2 * channels * i;
+        rgba[4 * i + 0] = sample[0];
+        rgba[4 * i + 1] = sample[channels == 3 ? 2 : 0];
+        rgba[4 * i + 2] = sample[channels == 3 ? 4 : 0];
+        rgba[4 * i + 3] = 255;
+    }
+    stbi_image_free(samples);
+    *width = x;
+    *height = y;
+    return rgba;
+}
+
+static int is_pnm(FILE *file) {
+    char magic[2] = {0, 0};
+    int ok;
+    rewind(file);
+    ok = fread(magic, 1, 2, file) == 2 && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6');
+    rewind(file);
+    return ok;
+}
+
+int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
+    struct stat status;
+    int width = 0, height = 0, channels, pnm16;
+    long long file_size = fstat(fileno(file), &status) == 0 ? (long long)status.st_size : 0;
+
+    memset(image, 0, sizeof *image);
+    memset(error, 0, sizeof *error);
+    memset(&state, 0, sizeof state);
+    state.file = file;
+    state.budget = saturating_budget(0, file_size);
+
+    if (setjmp(state.abort_to)) {
+        free_all_blocks(&state);
+        memset(image, 0, sizeof *image);
+        return fail(error, state.abort_reason);
+    }
+
+    restart();
+    if (!stbi_info_from_callbacks(&callbacks, NULL, &width, &height, &channels)) {
+        return fail(error, stbi_failure_reason());
+    }
+    if (width > 0 && height > 0 && (long long)width * height > QUARN_MAX_PIXELS) {
+        snprintf(error->reason, sizeof error->reason,
+                 "image of %d x %d pixels is larger than the limit of %lld pixels",
+                 width, height, QUARN_MAX_PIXELS);
+        return 0;
+    }
+    state.budget = saturating_budget((long long)width * height, file_size);
+
+    restart();
+    pnm16 = is_pnm(file) && stbi_is_16_bit_from_callbacks(&callbacks, &state);
+    restart();
+    image->pixels = pnm16 ? load_pnm16(&image->width, &image->height)
+                          : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
+                                                     &image->height, &channels, 4);
+    if (image->pixels) {
+        /* The caller owns the pixels now; nothing else may outlive the decode. */
+        unlink_block((block_header *)image->pixels - 1);
+        free_all_blocks(&state);
+        return 1;
+    }
+    free_all_blocks(&state);
+    memset(image, 0, sizeof *image);
+    if (state.system_out_of_memory) {
+        error->out_of_memory = 1;
+        return fail(error, "out of memory");
+    }
+    if (state.over_budget) return fail(error, "decoder needs more memory than the image's size justifies");
+    return fail(error, stbi_failure_reason());
+}
+
 void quarn_image_free(quarn_image *image) {
-    stbi_image_free(image->pixels);
+    tracked_free(image->pixels);
     image->pixels = NULL;
 }

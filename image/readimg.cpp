@@ -73,13 +73,11 @@ py::array readimg(const char *path) {
     file_ptr file = open_regular_file(path);
 
     quarn_image image;
-    const char *reason = nullptr;
-    int out_of_memory = 0;
-    if (!quarn_decode(file.get(), &image, &reason, &out_of_memory)) {
-        if (out_of_memory) throw std::bad_alloc();
+    quarn_decode_error error;
+    if (!quarn_decode(file.get(), &image, &error)) {
         py::str message = py::str("cannot decode image file {!r}: {}")
-                              .format(filename_object(path), reason);
-        PyErr_SetObject(PyExc_ValueError, message.ptr());
+                              .format(filename_object(path), error.reason);
+        PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_ValueError, message.ptr());
         throw py::error_already_set();
     }
     std::unique_ptr<quarn_image, image_releaser> owner(&image);

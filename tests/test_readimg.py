@@ -143,3 +143,20 @@ def test_edges_of_a_file_are_those_of_its_blue_plane(tmp_path):
     rgb[5:20, 10:30] = (0, 0, 255)
     result = quarn.sobel(quarn.readimg(str(save(tmp_path / "a.png", rgb))))
     numpy.testing.assert_array_equal(result, sobel_reference(rgb[:, :, 2]))
+
+
+@pytest.mark.parametrize("header, samples, planes", [
+    (b"P5\n3 1\n65535\n", [0x12, 0x34, 0xFF, 0x01, 0x00, 0xFF], [[0x12, 0xFF, 0x00]] * 3),
+    (b"P6\n1 1\n65535\n", [0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC], [[0x9A], [0x56], [0x12]]),
+], ids=["pgm", "ppm"])
+def test_16_bit_pnm_keeps_the_high_byte(tmp_path, header, samples, planes):
+    path = tmp_path / "deep.pnm"
+    path.write_bytes(header + bytes(samples))
+    numpy.testing.assert_array_equal(quarn.readimg(str(path))[:, 0], planes)
+
+
+def test_pixel_limit_is_checked_before_decoding(tmp_path):
+    path = tmp_path / "huge.ppm"
+    path.write_bytes(b"P6\n16384 16384\n255\n")
+    with pytest.raises(ValueError, match="larger than the limit of 250000000 pixels"):
+        quarn.readimg(str(path))
