@@ -36,7 +36,8 @@ void check(cudaError_t status) {
 // Owns one device allocation, so every exit path frees it.
 class device_buffer {
 public:
-    explicit device_buffer(std::size_t bytes) { check(cudaMalloc(&ptr_, bytes)); }
+    // At least one byte: an empty edge map still gets a valid device pointer.
+    explicit device_buffer(std::size_t bytes) { check(cudaMalloc(&ptr_, bytes ? bytes : 1)); }
     ~device_buffer() { cudaFree(ptr_); }
     device_buffer(const device_buffer &) = delete;
     device_buffer &operator=(const device_buffer &) = delete;
