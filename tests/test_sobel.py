@@ -37,6 +37,16 @@ def test_random_images_match_reference(shape):
     check_against_reference(random_image(*shape))
 
 
+# The int32 map is widened to int64 in place, a block of 1024 values at a time:
+# sizes around whole blocks, and a plane of several MiB.
+@needs_backend
+@pytest.mark.parametrize("shape", [
+    (1, 1, 1023), (1, 1, 1024), (1, 1, 1025), (1, 32, 64), (1, 3, 1366), (1, 1100, 1000),
+])
+def test_sizes_around_widening_blocks_match_reference(shape):
+    check_against_reference(random_image(*shape))
+
+
 @needs_backend
 @pytest.mark.parametrize("rows, cols", [(1, 1), (2, 2), (40, 60), (7, 1500)])
 def test_structured_images_match_reference(rows, cols):
