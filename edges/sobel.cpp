@@ -1,6 +1,7 @@
 #include "edges/sobel.h"
 
 #include "edges/gpu/gpu_sobel.h"
+#include "module/huge_pages.h"
 #include "module/memory_error.h"
 #include "module/to_ndarray.h"
 
@@ -83,7 +84,9 @@ py::array sobel(py::array_t<unsigned char, 16> image) {
     check_size(rows, cols);
 
     const int R = static_cast<int>(rows + 2), C = static_cast<int>(cols + 2);
-    std::unique_ptr<int[]> padded(new int[static_cast<std::size_t>(R) * C]);
+    const std::size_t padded_count = static_cast<std::size_t>(R) * C;
+    std::unique_ptr<int[]> padded(new int[padded_count]);
+    advise_huge_pages(padded.get(), padded_count * sizeof(int));
     fill_padded(image, rows, cols, padded.get());
     const py::ssize_t count = rows * cols;
     if (count == 0) {
