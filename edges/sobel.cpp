@@ -1,6 +1,7 @@
 #include "edges/sobel.h"
 
 #include "edges/gpu/gpu_sobel.h"
+#include "module/avx2_clones.h"
 #include "module/huge_pages.h"
 #include "module/memory_error.h"
 #include "module/to_ndarray.h"
@@ -27,6 +28,7 @@ void check_size(py::ssize_t rows, py::ssize_t cols) {
 }
 
 // Plane 0 into `padded` (rows + 2) x (cols + 2) with a zero border.
+QUARN_AVX2_CLONES
 void fill_padded(const py::array_t<unsigned char, 16> &image, py::ssize_t rows,
                  py::ssize_t cols, int *padded) {
     const py::ssize_t C = cols + 2;
@@ -55,6 +57,7 @@ void fill_padded(const py::array_t<unsigned char, 16> &image, py::ssize_t rows,
 // Widens the `count` int32 values stored from byte count * 4 of `out` to
 // int64 over all of `out`, front to back. Writing out[i] overwrites only
 // values up to index i; each chunk is copied out before its slots are written.
+QUARN_AVX2_CLONES
 void widen_in_place(int64_t *out, py::ssize_t count) {
     constexpr py::ssize_t chunk = 1024;
     const char *map = reinterpret_cast<const char *>(out) + count * sizeof(int);

@@ -2,9 +2,11 @@
 // machines without CUDA build and test the whole module.
 #include "edges/gpu/gpu_sobel.h"
 #include "edges/gpu/sobel_rule.h"
+#include "module/avx2_clones.h"
 
 namespace quarn {
 
+QUARN_AVX2_CLONES
 void gpu_sobel(const int *padded, int *edges, int R, int C) {
     const int cols = C - 2;
     for (int j = 1; j < R - 1; ++j) {
