@@ -4,6 +4,7 @@
 #include "module/avx2_clones.h"
 #include "module/huge_pages.h"
 #include "module/memory_error.h"
+#include "module/prefault.h"
 #include "module/to_ndarray.h"
 
 #include <algorithm>
@@ -102,8 +103,13 @@ py::array sobel(py::array_t<unsigned char, 16> image) {
         // The int32 map goes in the upper half of the result, so it takes no
         // memory of its own, and the padded plane is gone before the lower
         // half is touched: the peak stays near the size of the result.
-        gpu_sobel(padded.get(), reinterpret_cast<int *>(out) + count, R, C);
+        const std::size_t half = count * sizeof(int);
+        const bool fresh = 2 * half >= always_fresh_bytes;
+        int *map = reinterpret_cast<int *>(out) + count;
+        if (fresh) prefault(map, half);
+        gpu_sobel(padded.get(), map, R, C);
         padded.reset();
+        if (fresh) prefault(out, half);
         widen_in_place(out, count);
     });
 }

@@ -1,7 +1,5 @@
 #include "module/to_ndarray.h"
 
-#include "module/prefault.h"
-
 #include <vector>
 
 namespace py = pybind11;
@@ -20,7 +18,6 @@ py::array to_ndarray(std::initializer_list<py::ssize_t> extents,
     }
     // Throws error_already_set(MemoryError) when NumPy cannot allocate.
     py::array_t<int64_t> result(shape);
-    prefault_large(result.mutable_data(), static_cast<std::size_t>(result.nbytes()));
     fill(result.mutable_data());
     return std::move(result);
 }
