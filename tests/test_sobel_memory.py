@@ -10,7 +10,8 @@ import pytest
 import quarn
 from conftest import BACKEND
 
-ROWS, COLS = 1500, 2000
+# A result over 32 MiB: glibc maps it afresh, and sobel prefaults its halves.
+ROWS, COLS = 2100, 2000
 
 # In a fresh process: a warm-up call, then VmHWM reset to the current RSS
 # (clear_refs 5), so the high-water mark after the call is the call's own.
@@ -31,12 +32,14 @@ print(json.dumps(status("VmHWM") - before - result.nbytes))
 
 @pytest.mark.skipif(BACKEND != "cpu", reason="the CUDA runtime's host buffers would blur the figure")
 @pytest.mark.skipif(not Path("/proc/self/clear_refs").exists(), reason="needs Linux /proc")
-def test_peak_beyond_the_result_is_less_than_the_padded_plane():
+def test_peak_beyond_the_result_is_well_under_the_padded_plane():
     # A fixed mmap threshold returns freed blocks to the system, so the warm-up
     # leaves no freed pages behind for the measured call to reuse unseen.
     env = dict(os.environ, PYTHONPATH=str(Path(quarn.__file__).parent),
                MALLOC_MMAP_THRESHOLD_="65536")
     out = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True,
                          text=True, check=True, timeout=120)
+    # A separate map buffer would add a padded plane's worth, and so would
+    # touching the result's lower half while the padded plane is alive.
     padded_plane = (ROWS + 2) * (COLS + 2) * 4
-    assert json.loads(out.stdout) < padded_plane
+    assert json.loads(out.stdout) < padded_plane / 2
