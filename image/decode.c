@@ -6,9 +6,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "image/decode.h"
+#include "image/jpeg_tables.h"
 
 static void *tracked_malloc(size_t size);
 static void *tracked_realloc(void *block, size_t size);
@@ -168,8 +168,17 @@ static void restart(void) {
     state.bytes_past_end = 0;
 }
 
+/* Some of stb's reasons hold bytes of the file (an unknown PNG chunk's type):
+ * those outside printable ASCII are escaped, so the reason stays text. */
 static int fail(quarn_decode_error *error, const char *reason) {
-    snprintf(error->reason, sizeof error->reason, "%s", reason ? reason : "unknown failure");
+    size_t n = 0;
+    if (!reason) reason = "unknown failure";
+    for (; *reason && n + 5 < sizeof error->reason; ++reason) {
+        const unsigned char c = (unsigned char)*reason;
+        if (c >= 0x20 && c < 0x7F) error->reason[n++] = (char)c;
+        else n += (size_t)snprintf(error->reason + n, 5, "\\x%02x", c);
+    }
+    error->reason[n] = 0;
     return 0;
 }
 
@@ -210,6 +219,40 @@ static unsigned char *load_pnm16(int *width, int *height) {
     return rgba;
 }
 
+/* Whether stb's own format test, `test`, accepts the file. */
+static int file_is(int (*test)(stbi__context *)) {
+    stbi__context context;
+    restart();
+    stbi__start_callbacks(&context, (stbi_io_callbacks *)&callbacks, NULL);
+    return test(&context);
+}
+
+static long long size_of(FILE *file) {
+    long long size = fseek(file, 0, SEEK_END) == 0 ? (long long)ftell(file) : -1;
+    rewind(file);
+    return size;
+}
+
+/* Refuses a declared size, before any pixel is decoded, by filling `error`.
+ * A file of QUARN_MAX_PIXELS bytes can hold any size allowed, so larger files
+ * skip the density check, whose product then cannot overflow. */
+static int refuse_size(quarn_decode_error *error, int width, int height, long long file_size,
+                       long long pixels_per_byte) {
+    const long long pixels = (long long)width * height;
+    char why[100];
+    if (width <= 0 || height <= 0)
+        snprintf(why, sizeof why, "has no pixels");
+    else if (pixels > QUARN_MAX_PIXELS)
+        snprintf(why, sizeof why, "is larger than the limit of %lld pixels", QUARN_MAX_PIXELS);
+    else if (file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)
+        snprintf(why, sizeof why, "cannot fit in a file of %lld bytes (truncated or corrupt)",
+                 file_size);
+    else
+        return 0;
+    snprintf(error->reason, sizeof error->reason, "image of %d x %d pixels %s", width, height, why);
+    return 1;
+}
+
 static int is_pnm(FILE *file) {
     char magic[2] = {0, 0};
     int ok;
@@ -220,9 +263,9 @@ static int is_pnm(FILE *file) {
 }
 
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
-    struct stat status;
     int width = 0, height = 0, channels, pnm16;
-    long long file_size = fstat(fileno(file), &status) == 0 ? (long long)status.st_size : 0;
+    long long pixels_per_byte;
+    const long long file_size = size_of(file);
 
     memset(image, 0, sizeof *image);
     memset(error, 0, sizeof *error);
@@ -236,16 +279,21 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         return fail(error, state.abort_reason);
     }
 
+    if (file_is(stbi__jpeg_test)) {
+        /* Before stbi_info, which already reads the Huffman tables. */
+        restart();
+        if (!quarn_jpeg_tables_fit(file)) return fail(error, "corrupt JPEG Huffman table");
+        pixels_per_byte = QUARN_MAX_JPEG_PIXELS_PER_BYTE;
+    } else {
+        pixels_per_byte = file_is(stbi__gif_test) ? QUARN_MAX_GIF_PIXELS_PER_BYTE
+                                                  : QUARN_MAX_PIXELS_PER_BYTE;
+    }
+
     restart();
     if (!stbi_info_from_callbacks(&callbacks, NULL, &width, &height, &channels)) {
         return fail(error, stbi_failure_reason());
     }
-    if (width > 0 && height > 0 && (long long)width * height > QUARN_MAX_PIXELS) {
-        snprintf(error->reason, sizeof error->reason,
-                 "image of %d x %d pixels is larger than the limit of %lld pixels",
-                 width, height, QUARN_MAX_PIXELS);
-        return 0;
-    }
+    if (refuse_size(error, width, height, file_size, pixels_per_byte)) return 0;
     state.budget = saturating_budget((long long)width * height, file_size);
 
     restart();

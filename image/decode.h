@@ -12,6 +12,18 @@ extern "C" {
 /* Images declaring more pixels are refused before decoding. */
 #define QUARN_MAX_PIXELS 250000000LL
 
+/* Images declaring more pixels than this many per byte of file are refused
+ * before decoding, since no file of the format can hold them: a JPEG needs a
+ * bit for each 8 x 8 block of its largest plane (a quarter of that with the
+ * most lopsided sampling factors), a GIF's 12-bit LZW codes stand for at most
+ * 4096 pixels each (a canvas larger than its frames aside), and no other
+ * format stb reads beats PIC's runs of 65535 pixels in 4 bytes. Otherwise
+ * stb's JPEG, GIF, PIC and PSD decoders would fill a huge declared image
+ * from a few bytes, costing seconds and gigabytes. */
+#define QUARN_MAX_JPEG_PIXELS_PER_BYTE 2048LL
+#define QUARN_MAX_GIF_PIXELS_PER_BYTE 4096LL
+#define QUARN_MAX_PIXELS_PER_BYTE 16384LL
+
 /* Reads past the end of the file beyond this many bytes end the decode. */
 #define QUARN_MAX_BYTES_PAST_END (1 << 20)
 
@@ -29,9 +41,11 @@ typedef struct quarn_decode_error {
 /* Decodes `file` from its start, recognising the format by content.
  * On success returns 1 and fills `image`; release it with quarn_image_free.
  * On failure returns 0, leaves `image` empty and fills `error`: files that
- * declare more than QUARN_MAX_PIXELS pixels, need more decoder memory than
- * their declared size justifies, read far past their end, or trip one of the
- * decoder's internal checks all fail here. Every allocation is released. */
+ * declare no pixels, more than QUARN_MAX_PIXELS, or more than their size can
+ * hold, need more decoder memory than their declared size justifies, read far
+ * past their end, hold a JPEG Huffman table stb would overflow, or trip one
+ * of the decoder's internal checks all fail here. Every allocation is
+ * released. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);
 
 /* Releases what quarn_decode allocated; accepts an empty image. */

@@ -1,0 +1,76 @@
+"""Mixed readimg and sobel calls, good and rejected, for leak checks.
+
+    PYTHONPATH=build/cpu /usr/bin/python3 tests/leak_workload.py CALLS
+
+makes CALLS readimg and CALLS sobel calls after a warm-up and prints how much
+the resident set grew, in bytes. Resident memory, not tracemalloc, because
+stb's buffers come from malloc."""
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy
+
+import quarn
+from declared_size import declare_size
+
+SEEDS = Path(__file__).resolve().parent / "fuzz" / "corpus"
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+def bad_files(folder):
+    """Files readimg refuses, each on a different path through the decoder."""
+    png = (SEEDS / "rgb.png").read_bytes()
+    contents = {
+        "truncated.png": png[:len(png) // 2],
+        "bomb.jpg": declare_size((SEEDS / "baseline.jpg").read_bytes(), 16000, 15000),
+        "over-the-limit.bmp": declare_size((SEEDS / "rgb.bmp").read_bytes(), 16384, 16384),
+        "ends-early.pic": (SEEDS / "rle.pic").read_bytes()[:300],
+        "text.png": b"not an image at all",
+    }
+    for name, data in contents.items():
+        (folder / name).write_bytes(data)
+    return [str(folder / name) for name in contents] + [str(folder / "missing.png"), str(folder)]
+
+
+def sobel_arguments():
+    image = numpy.random.default_rng(5).integers(0, 256, (3, 24, 31), dtype=numpy.uint8)
+    return [
+        image, image[:, ::2, ::-1], image.astype(numpy.float64), image.tolist(),
+        image[0],                                                   # wrong ndim
+        numpy.zeros((1, 4, 5, 1), numpy.uint8),                    # wrong ndim
+        numpy.broadcast_to(numpy.uint8(0), (1, 100000, 100000)),  # too large
+        numpy.array([[[None]]], dtype=object),                     # uncastable
+    ]
+
+
+def call_all(paths, arrays, calls):
+    for i in range(calls):
+        try:
+            quarn.readimg(paths[i % len(paths)])
+        except (ValueError, OSError):
+            pass
+        try:
+            quarn.sobel(arrays[i % len(arrays)])
+        except (IndexError, MemoryError, TypeError, RuntimeError):
+            pass  # RuntimeError: the CUDA build without a device
+
+
+def main(calls):
+    with tempfile.TemporaryDirectory() as folder:
+        paths = sorted(str(p) for p in SEEDS.iterdir()) + bad_files(Path(folder))
+        arrays = sobel_arguments()
+        call_all(paths, arrays, max(calls // 10, 200))  # warm-up: caches, allocator pools
+        before = resident_bytes()
+        call_all(paths, arrays, calls)
+        print(resident_bytes() - before)
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]))

@@ -1,0 +1,89 @@
+"""Every seed of the fuzzer's corpus, every input it ever crashed on, and
+decompression bombs made from the seeds go through readimg in a child
+process: each must give an array or a Python error within a second."""
+import re
+import struct
+from pathlib import Path
+
+import pytest
+
+import quarn
+from child_reader import ALLOWED, ChildReader
+from declared_size import declare_size
+
+FUZZ = Path(__file__).resolve().parent / "fuzz"
+SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
+REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
+HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
+
+# No pixels; under the pixel limit and over it, both far beyond what the data holds.
+IMPOSSIBLE_SIZES = [(0, 12), (16, 0), (16000, 15000), (16384, 16384)]
+SPECIAL_BOMBS = {
+    # Flat HDR rows, 32768 wide: the float buffer alone would be 2 GB.
+    "wide.hdr": HDR_HEADER + b"-Y 4000 +X 32768\n" + bytes(64),
+    # An RLE row header with no runs after it: stb read zeros forever.
+    "endless-rle.hdr": HDR_HEADER + b"-Y 1 +X 8\n" + b"\x02\x02\x00\x08",
+}
+
+
+@pytest.fixture(scope="module")
+def reader():
+    child = ChildReader()
+    yield child
+    child.close()
+
+
+def check(reader, path, expected):
+    outcome, seconds = reader.read(path)
+    assert outcome in expected
+    assert seconds < 1.0
+
+
+@pytest.mark.parametrize("name", SEEDS)
+def test_seeds_decode(reader, name):
+    check(reader, FUZZ / "corpus" / name, {"array"})
+
+
+@pytest.mark.parametrize("name", REGRESSIONS)
+def test_inputs_that_once_crashed_the_fuzzer(reader, name):
+    check(reader, FUZZ / "regressions" / name, ALLOWED)
+
+
+@pytest.mark.parametrize("width, height", IMPOSSIBLE_SIZES)
+@pytest.mark.parametrize("name", SEEDS)
+def test_seeds_declaring_impossible_sizes_are_refused(reader, tmp_path, name, width, height):
+    path = tmp_path / name
+    path.write_bytes(declare_size((FUZZ / "corpus" / name).read_bytes(), width, height))
+    check(reader, path, {"ValueError"})
+
+
+@pytest.mark.parametrize("name", list(SPECIAL_BOMBS))
+def test_hdr_bombs_are_refused(reader, tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(SPECIAL_BOMBS[name])
+    check(reader, path, {"ValueError"})
+
+
+def test_reasons_quoting_bytes_of_the_file_stay_text(tmp_path):
+    # stb names an unknown critical PNG chunk by its raw type bytes.
+    png = (FUZZ / "corpus" / "rgb.png").read_bytes()
+    chunk = struct.pack(">I", 0) + b"\xc1\xfe\x7fQ" + struct.pack(">I", 0)
+    path = tmp_path / "odd-chunk.png"
+    path.write_bytes(png[:33] + chunk + png[33:])
+    with pytest.raises(ValueError) as raised:
+        quarn.readimg(str(path))
+    assert type(raised.value) is ValueError
+    assert str(raised.value).endswith("odd-chunk.png': \\xc1\\xfe\\x7fQ PNG chunk not known")
+
+
+@pytest.mark.parametrize("seed, which", [("baseline.jpg", 0), ("progressive.jpg", -1)],
+                         ids=["before the frame", "between scans"])
+def test_jpeg_huffman_tables_of_more_than_256_codes_are_refused(tmp_path, seed, which):
+    # stb 2.27 would write the surplus codes past the end of its table.
+    data = bytearray((FUZZ / "corpus" / seed).read_bytes())
+    table = [m.start() for m in re.finditer(rb"\xff\xc4", data)][which]
+    data[table + 5:table + 21] = bytes([17] * 16)  # 16 lengths of 17 codes each
+    path = tmp_path / seed
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match="corrupt JPEG Huffman table$"):
+        quarn.readimg(str(path))

@@ -1,0 +1,51 @@
+"""sobel's argument goes through NumPy's unsafe cast to uint8; values that
+NumPy cannot cast are refused by the argument conversion, never a crash."""
+import warnings
+
+import numpy
+import pytest
+
+import quarn
+from conftest import needs_backend, sobel_reference
+
+CASTABLE = {
+    "bool": numpy.array([[[True, False, True], [False, True, True]]]),
+    "nan": numpy.full((1, 3, 3), numpy.nan),
+    "infinities": numpy.array([[[numpy.inf, -numpy.inf, 1.0], [0.0, numpy.inf, -1.0]]]),
+    "huge floats": numpy.array([[[1e300, -1e300, 3e9], [255.9, -0.9, 256.0]]]),
+    "negative ints": numpy.array([[[-1, -200, -256], [-257, 0, -12]]]),
+    "huge ints": numpy.array([[[2**63 - 1, 2**40 + 7, -2**63]]]),
+    "uint64 max": numpy.array([[[2**64 - 1, 0]]], numpy.uint64),
+    "object ints": numpy.array([[[1, 300, -5], [70, 9, 0]]], dtype=object),
+    "complex": numpy.array([[[1 + 2j, 40 - 1j]]]),
+}
+
+UNCASTABLE = {
+    "int beyond int64": numpy.array([[[10**30]]], dtype=object),
+    "str object": numpy.array([[["a"]]], dtype=object),
+    "None object": numpy.array([[[None]]], dtype=object),
+    "nan object": numpy.array([[[float("nan")]]], dtype=object),
+    "nested list of a huge int": [[[10**30]]],
+}
+
+
+def numpy_cast(value):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return numpy.asarray(value).astype(numpy.uint8)
+
+
+@needs_backend
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("name", list(CASTABLE))
+def test_values_are_cast_as_numpy_casts_them(name):
+    expected = sobel_reference(numpy_cast(CASTABLE[name])[0])
+    numpy.testing.assert_array_equal(quarn.sobel(CASTABLE[name]), expected)
+
+
+@pytest.mark.parametrize("name", list(UNCASTABLE))
+def test_values_numpy_cannot_cast_are_refused(name):
+    with pytest.raises((TypeError, ValueError, OverflowError)):
+        numpy_cast(UNCASTABLE[name])
+    with pytest.raises(TypeError, match=r"^sobel\(\): incompatible "):
+        quarn.sobel(UNCASTABLE[name])
