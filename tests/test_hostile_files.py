@@ -18,7 +18,7 @@ HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
 
 # No pixels; under the pixel limit and over it, both far beyond what the data holds.
 IMPOSSIBLE_SIZES = [(0, 12), (16, 0), (16000, 15000), (16384, 16384)]
-SPECIAL_BOMBS = {
+HDR_BOMBS = {
     # Flat HDR rows, 32768 wide: the float buffer alone would be 2 GB.
     "wide.hdr": HDR_HEADER + b"-Y 4000 +X 32768\n" + bytes(64),
     # An RLE row header with no runs after it: stb read zeros forever.
@@ -57,10 +57,10 @@ def test_seeds_declaring_impossible_sizes_are_refused(reader, tmp_path, name, wi
     check(reader, path, {"ValueError"})
 
 
-@pytest.mark.parametrize("name", list(SPECIAL_BOMBS))
+@pytest.mark.parametrize("name", list(HDR_BOMBS))
 def test_hdr_bombs_are_refused(reader, tmp_path, name):
     path = tmp_path / name
-    path.write_bytes(SPECIAL_BOMBS[name])
+    path.write_bytes(HDR_BOMBS[name])
     check(reader, path, {"ValueError"})
 
 
