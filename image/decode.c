@@ -240,8 +240,8 @@ static int refuse_size(quarn_decode_error *error, int width, int height, long lo
                        long long pixels_per_byte) {
     const long long pixels = (long long)width * height;
     char why[100];
-    if (width <= 0 || height <= 0)
-        snprintf(why, sizeof why, "has no pixels");
+    if (width < 0 || height < 0)
+        snprintf(why, sizeof why, "has a negative size");
     else if (pixels > QUARN_MAX_PIXELS)
         snprintf(why, sizeof why, "is larger than the limit of %lld pixels", QUARN_MAX_PIXELS);
     else if (file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)

@@ -41,7 +41,7 @@ typedef struct quarn_decode_error {
 /* Decodes `file` from its start, recognising the format by content.
  * On success returns 1 and fills `image`; release it with quarn_image_free.
  * On failure returns 0, leaves `image` empty and fills `error`: files that
- * declare no pixels, more than QUARN_MAX_PIXELS, or more than their size can
+ * declare a negative size, more than QUARN_MAX_PIXELS, or more than their size can
  * hold, need more decoder memory than their declared size justifies, read far
  * past their end, hold a JPEG Huffman table stb would overflow, or trip one
  * of the decoder's internal checks all fail here. Every allocation is

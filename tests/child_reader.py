@@ -18,7 +18,9 @@ for line in sys.stdin:
     start = time.perf_counter()
     try:
         image = quarn.readimg(line[:-1])
-        outcome = "array" if image.ndim == 3 and image.shape[0] == 3 else "malformed-array"
+        # (3, H, W), or (3, 0) for an image with no rows.
+        shaped = image.ndim == 3 or image.shape == (3, 0)
+        outcome = "array" if shaped and image.shape[0] == 3 else "malformed-array"
     except (ValueError, MemoryError) as error:
         outcome = type(error).__name__
     except OSError:

@@ -16,7 +16,8 @@ SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
 REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
 HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
 
-# No pixels; under the pixel limit and over it, both far beyond what the data holds.
+# No pixels (stb accepts that for some formats, giving an empty array); under
+# the pixel limit and over it, both far beyond what the data holds.
 IMPOSSIBLE_SIZES = [(0, 12), (16, 0), (16000, 15000), (16384, 16384)]
 HDR_BOMBS = {
     # Flat HDR rows, 32768 wide: the float buffer alone would be 2 GB.
@@ -54,7 +55,7 @@ def test_inputs_that_once_crashed_the_fuzzer(reader, name):
 def test_seeds_declaring_impossible_sizes_are_refused(reader, tmp_path, name, width, height):
     path = tmp_path / name
     path.write_bytes(declare_size((FUZZ / "corpus" / name).read_bytes(), width, height))
-    check(reader, path, {"ValueError"})
+    check(reader, path, {"ValueError"} if width * height else {"array", "ValueError"})
 
 
 @pytest.mark.parametrize("name", list(HDR_BOMBS))

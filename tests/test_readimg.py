@@ -160,3 +160,15 @@ def test_pixel_limit_is_checked_before_decoding(tmp_path):
     path.write_bytes(b"P6\n16384 16384\n255\n")
     with pytest.raises(ValueError, match="larger than the limit of 250000000 pixels"):
         quarn.readimg(str(path))
+
+
+@pytest.mark.parametrize("content, shape", [
+    (b"P6\n5 0\n255\n", (3, 0)),
+    (b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 0 +X 5\n", (3, 0)),
+    (b"P6\n0 5\n255\n", (3, 5, 0)),
+], ids=["no rows", "no rows hdr", "no columns"])
+def test_empty_images_follow_the_empty_rule(tmp_path, content, shape):
+    path = tmp_path / "empty.img"
+    path.write_bytes(content)
+    result = quarn.readimg(str(path))
+    assert result.shape == shape and result.dtype == numpy.float64
