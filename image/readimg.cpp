@@ -2,6 +2,7 @@
 
 #include "image/decode.h"
 #include "module/avx2_clones.h"
+#include "module/prefault.h"
 #include "module/to_ndarray.h"
 
 #include <fcntl.h>
@@ -101,6 +102,8 @@ py::array readimg(const char *path) {
 
     const py::ssize_t height = image.height, width = image.width;
     return to_ndarray({3, height, width}, [&image, height, width](int64_t *out) {
+        const std::size_t bytes = 3 * sizeof(int64_t) * height * width;
+        if (bytes >= always_fresh_bytes) prefault(out, bytes);
         split_planes(image.pixels, height * width, out);
     });
 }
