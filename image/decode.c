@@ -227,6 +227,12 @@ static int file_is(int (*test)(stbi__context *)) {
     return test(&context);
 }
 
+static int is_16_bit_pnm(void) {
+    if (!file_is(stbi__pnm_test)) return 0;
+    restart();
+    return stbi_is_16_bit_from_callbacks(&callbacks, NULL);
+}
+
 static long long size_of(FILE *file) {
     long long size = fseek(file, 0, SEEK_END) == 0 ? (long long)ftell(file) : -1;
     rewind(file);
@@ -251,15 +257,6 @@ static int refuse_size(quarn_decode_error *error, int width, int height, long lo
         return 0;
     snprintf(error->reason, sizeof error->reason, "image of %d x %d pixels %s", width, height, why);
     return 1;
-}
-
-static int is_pnm(FILE *file) {
-    char magic[2] = {0, 0};
-    int ok;
-    rewind(file);
-    ok = fread(magic, 1, 2, file) == 2 && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6');
-    rewind(file);
-    return ok;
 }
 
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
@@ -296,8 +293,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (refuse_size(error, width, height, file_size, pixels_per_byte)) return 0;
     state.budget = saturating_budget((long long)width * height, file_size);
 
-    restart();
-    pnm16 = is_pnm(file) && stbi_is_16_bit_from_callbacks(&callbacks, &state);
+    pnm16 = is_16_bit_pnm();
     restart();
     image->pixels = pnm16 ? load_pnm16(&image->width, &image->height)
                           : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
