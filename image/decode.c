@@ -23,12 +23,13 @@ static void assertion_failed(const char *condition);
 #include <stb/stb_image.h>
 
 /* Every live decoder allocation starts with this header, linked into the
- * decode that made it, so an abandoned decode can free them all. */
+ * decode in progress, so an abandoned decode can free them all. The pixels
+ * handed to the caller are unlinked and outlive it. */
 typedef union block_header {
     struct {
         union block_header *prev, *next;
         size_t size;
-        struct decode_state *owner;
+        int linked;
     } link;
     max_align_t align;
 } block_header;
@@ -48,41 +49,40 @@ typedef struct decode_state {
  * Static storage keeps it valid across longjmp. */
 static _Thread_local decode_state state;
 
-static void link_block(decode_state *state, block_header *header, size_t size) {
+static void link_block(block_header *header, size_t size) {
     header->link.size = size;
-    header->link.owner = state;
+    header->link.linked = 1;
     header->link.prev = NULL;
-    header->link.next = state->blocks;
-    if (state->blocks) state->blocks->link.prev = header;
-    state->blocks = header;
-    state->used += size;
+    header->link.next = state.blocks;
+    if (state.blocks) state.blocks->link.prev = header;
+    state.blocks = header;
+    state.used += size;
 }
 
 static void unlink_block(block_header *header) {
-    decode_state *state = header->link.owner;
-    if (!state) return;
+    if (!header->link.linked) return;
     if (header->link.prev) header->link.prev->link.next = header->link.next;
-    else state->blocks = header->link.next;
+    else state.blocks = header->link.next;
     if (header->link.next) header->link.next->link.prev = header->link.prev;
-    state->used -= header->link.size;
-    header->link.owner = NULL;
+    state.used -= header->link.size;
+    header->link.linked = 0;
 }
 
-static int within_budget(decode_state *state, size_t more) {
-    if (more <= state->budget && state->used <= state->budget - more) return 1;
-    state->over_budget = 1;
+static int within_budget(size_t more) {
+    if (more <= state.budget && state.used <= state.budget - more) return 1;
+    state.over_budget = 1;
     return 0;
 }
 
 static void *tracked_malloc(size_t size) {
     block_header *header;
-    if (!within_budget(&state, size) || size > SIZE_MAX - sizeof *header) return NULL;
+    if (!within_budget(size) || size > SIZE_MAX - sizeof *header) return NULL;
     header = malloc(sizeof *header + size);
     if (!header) {
         state.system_out_of_memory = 1;
         return NULL;
     }
-    link_block(&state, header, size);
+    link_block(header, size);
     return header + 1;
 }
 
@@ -92,16 +92,16 @@ static void *tracked_realloc(void *block, size_t size) {
     if (!block) return tracked_malloc(size);
     header = (block_header *)block - 1;
     old_size = header->link.size;
-    if (size > old_size && !within_budget(&state, size - old_size)) return NULL;
+    if (size > old_size && !within_budget(size - old_size)) return NULL;
     if (size > SIZE_MAX - sizeof *header) return NULL;
     unlink_block(header);
     moved = realloc(header, sizeof *header + size);
     if (!moved) {
-        link_block(&state, header, old_size);
+        link_block(header, old_size);
         state.system_out_of_memory = 1;
         return NULL;
     }
-    link_block(&state, moved, size);
+    link_block(moved, size);
     return moved + 1;
 }
 
@@ -113,8 +113,8 @@ static void tracked_free(void *block) {
     free(header);
 }
 
-static void free_all_blocks(decode_state *state) {
-    while (state->blocks) tracked_free(state->blocks + 1);
+static void free_all_blocks(void) {
+    while (state.blocks) tracked_free(state.blocks + 1);
 }
 
 static void abort_decode(const char *reason) {
@@ -271,7 +271,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     state.budget = saturating_budget(0, file_size);
 
     if (setjmp(state.abort_to)) {
-        free_all_blocks(&state);
+        free_all_blocks();
         memset(image, 0, sizeof *image);
         return fail(error, state.abort_reason);
     }
@@ -301,10 +301,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (image->pixels) {
         /* The caller owns the pixels now; nothing else may outlive the decode. */
         unlink_block((block_header *)image->pixels - 1);
-        free_all_blocks(&state);
+        free_all_blocks();
         return 1;
     }
-    free_all_blocks(&state);
+    free_all_blocks();
     memset(image, 0, sizeof *image);
     if (state.system_out_of_memory) {
         error->out_of_memory = 1;
