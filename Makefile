@@ -6,12 +6,12 @@ DEB_PACKAGES := g++ make cmake ninja-build python3 python3-numpy python3-pytest 
                 pybind11-dev libstb-dev python3-pil python3-venv python3-wheel
 
 # Baselines for `make bench` only; the tests never need them.
-BENCH_PACKAGES := python3-opencv python3-pil
+BENCH_PACKAGES := python3-opencv
 
 CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
 CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
 
-.PHONY: deps bench-deps build test demo bench clean $(BACKENDS:%=build/%)
+.PHONY: deps bench-deps build test demo bench fuzz fuzz-deps valgrind clean $(BACKENDS:%=build/%)
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
@@ -55,7 +55,6 @@ FUZZ_SECONDS ?= 120
 FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/jpeg_tables.c
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
-.PHONY: fuzz fuzz-deps valgrind
 
 fuzz-deps:
 	@tools/install-deps.sh clang libclang-rt-14-dev libstb-dev
