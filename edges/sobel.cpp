@@ -1,11 +1,11 @@
 #include "edges/sobel.h"
 
 #include "edges/gpu/gpu_sobel.h"
-#include "module/avx2_clones.h"
-#include "module/huge_pages.h"
-#include "module/memory_error.h"
-#include "module/prefault.h"
-#include "module/to_ndarray.h"
+#include "common/avx2_clones.h"
+#include "common/huge_pages.h"
+#include "common/memory_error.h"
+#include "common/prefault.h"
+#include "common/to_ndarray.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,9 +1,9 @@
 #include "image/readimg.h"
 
 #include "image/decode.h"
-#include "module/avx2_clones.h"
-#include "module/prefault.h"
-#include "module/to_ndarray.h"
+#include "common/avx2_clones.h"
+#include "common/prefault.h"
+#include "common/to_ndarray.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

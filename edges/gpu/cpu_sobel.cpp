@@ -2,7 +2,7 @@
 // machines without CUDA build and test the whole module.
 #include "edges/gpu/gpu_sobel.h"
 #include "edges/gpu/sobel_rule.h"
-#include "module/avx2_clones.h"
+#include "common/avx2_clones.h"
 
 namespace quarn {
 

@@ -1,7 +1,7 @@
 // The CUDA backend: the kernel cu_sobel and its host launcher gpu_sobel.
 #include "edges/gpu/gpu_sobel.h"
 #include "edges/gpu/sobel_rule.h"
-#include "module/memory_error.h"
+#include "common/memory_error.h"
 
 #include <cuda_runtime.h>
 

@@ -1,4 +1,4 @@
-#include "module/to_ndarray.h"
+#include "common/to_ndarray.h"
 
 #include <vector>
 
