@@ -10,6 +10,17 @@
 
 #include "image/decode.h"
 
+/* Under MemorySanitizer every pixel handed out must have been written. */
+#if defined(__has_feature)
+#if __has_feature(memory_sanitizer)
+#include <sanitizer/msan_interface.h>
+#define CHECK_WRITTEN(bytes, size) __msan_check_mem_is_initialized(bytes, size)
+#endif
+#endif
+#ifndef CHECK_WRITTEN
+#define CHECK_WRITTEN(bytes, size) ((void)0)
+#endif
+
 static FILE *file_holding(const uint8_t *data, size_t size) {
     int fd = memfd_create("fuzz-input", MFD_CLOEXEC);
     FILE *file;
@@ -28,6 +39,7 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size_t i, count = (size_t)image.width * image.height * 4;
         volatile unsigned sum = 0;
         for (i = 0; i < count; ++i) sum += image.pixels[i];
+        CHECK_WRITTEN(image.pixels, count);
         quarn_image_free(&image);
     }
     fclose(file);
