@@ -34,8 +34,8 @@ test: build
 demo: build
 	PYTHONPATH=build/$(if $(filter cuda,$(BACKENDS)),cuda,cpu) $(PYTHON) examples/edges.py
 
-# What a GPU machine without Debian's packages lacks, in one ignored folder for
-# the device tool's `carry`: the stb_image header. tools/gpu-check.sh uses it.
+# What a GPU machine without Debian's packages lacks, in one ignored folder to
+# copy there with the checkout: the stb_image header. tools/gpu-check.sh uses it.
 GPU_BUNDLE := build/gpu-bundle
 .PHONY: gpu-bundle gpu-bundle-test
 gpu-bundle: deps
