@@ -34,6 +34,23 @@ test: build
 demo: build
 	PYTHONPATH=build/$(if $(filter cuda,$(BACKENDS)),cuda,cpu) $(PYTHON) examples/edges.py
 
+# What a GPU machine without Debian's packages lacks, in one ignored folder to
+# copy there with the checkout: the stb_image header. tools/gpu-check.sh uses it.
+GPU_BUNDLE := build/gpu-bundle
+.PHONY: gpu-bundle gpu-bundle-test
+gpu-bundle: deps
+	@mkdir -p $(GPU_BUNDLE)/include/stb
+	cp /usr/include/stb/stb_image.h $(GPU_BUNDLE)/include/stb/
+
+# The CUDA build against the bundled header alone, the system's hidden by a
+# private mount (needs root): what gpu-check.sh builds, for one architecture.
+gpu-bundle-test: gpu-bundle
+	unshare -m sh -ec 'mount -t tmpfs none /usr/include/stb; \
+	    cmake -S . -B build/gpu-bundle-test -G Ninja -DPYTHON_EXECUTABLE=$(PYTHON) \
+	        $(CMAKE_FLAGS_cuda) -DCMAKE_CUDA_ARCHITECTURES=75 \
+	        -DQUARN_STB_INCLUDE_DIR=$(CURDIR)/$(GPU_BUNDLE)/include; \
+	    cmake --build build/gpu-bundle-test --target quarn gpu_timing'
+
 bench-deps:
 	@tools/install-deps.sh $(BENCH_PACKAGES)
 

@@ -1,5 +1,6 @@
 """pip's entry to the CMake build: builds the quarn extension where setuptools expects it."""
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -25,6 +26,8 @@ class CMakeBuild(build_ext):
                      f"-DCMAKE_LIBRARY_OUTPUT_DIRECTORY={target.parent}"]
         if os.environ.get("QUARN_BACKEND"):
             configure.append(f"-DQUARN_BACKEND={os.environ['QUARN_BACKEND']}")
+        # Extra options, split like a shell, as other CMake-driven packages take them.
+        configure += shlex.split(os.environ.get("CMAKE_ARGS", ""))
         subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build_dir),
                         "--parallel", str(os.cpu_count() or 1)], check=True)

@@ -4,7 +4,8 @@
 images to build/bench/, checks that quarn.sobel and OpenCV agree, then prints
 medians, same-run ratios and the extra memory of each call, and which targets
 quarn meets. With --sobel-only it prints just the sobel timings (the GPU
-section runs it that way on the CUDA build).
+section runs it that way on each build). With --gpu it runs only the GPU
+section, with the CPU build's timings of the same images beside it.
 """
 import json
 import os
@@ -100,6 +101,8 @@ def sobel_section(targets, build, with_memory=True):
                 extra = extra_memory("sobel", name, png, png_tiny, dtype) if with_memory else None
                 row(f"{name} ({build} build)" if name.startswith("quarn") else name,
                     median, reference, extra)
+                if name == "quarn.sobel":
+                    targets[("quarn ms", size, dtype)] = median * 1e3
                 if name == "quarn.sobel" and dtype == "uint8":
                     targets[("sobel", size)] = median / reference
                     targets[("sobel memory", size)] = extra
@@ -129,28 +132,86 @@ def print_targets(targets):
                                 f"{padded / MIB:.1f} MiB)")
 
 
-def gpu_section():
-    cuda = ROOT / "build" / "cuda"
-    if not list(cuda.glob("quarn*.so")):
-        print("\nGPU section skipped (no CUDA build)")
+GPU_TARGET_MS = 5.0  # per sobel call at 1080p on an H100, device buffers made per call
+FIRST_CALL = """\
+import json, time, numpy, quarn
+image = numpy.zeros((1, 1, 1), numpy.uint8)
+start = time.perf_counter(); quarn.sobel(image); first = time.perf_counter()
+quarn.sobel(image)
+print(json.dumps([first - start, time.perf_counter() - first]))
+"""
+
+
+def build_env(backend):
+    return dict(os.environ, PYTHONPATH=str(ROOT / "build" / backend))
+
+
+def sobel_times(backend):
+    """Runs --sobel-only on build/<backend>, echoing its table; {(size, dtype): ms}."""
+    run = subprocess.run([sys.executable, __file__, "--sobel-only", backend.upper()],
+                         env=build_env(backend), stdout=subprocess.PIPE, text=True, check=True)
+    *table, last = run.stdout.splitlines()
+    print("\n".join(table), flush=True)
+    return {(tuple(size), dtype): ms for size, dtype, ms in json.loads(last)}
+
+
+def device_split(size, quarn_ms):
+    """gpu_sobel's steps from build/cuda/gpu_timing, the rest of the call as host work."""
+    timing = ROOT / "build" / "cuda" / "gpu_timing"
+    if not timing.exists():
+        print("  (no split: build the gpu_timing target of build/cuda)")
         return
-    env = dict(os.environ, PYTHONPATH=str(cuda))
-    probe = subprocess.run(
-        [sys.executable, "-c", "import numpy, quarn; quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))"],
-        env=env, capture_output=True, text=True)
+    run = subprocess.run([str(timing), str(size[0]), str(size[1]), "30"],
+                         stdout=subprocess.PIPE, text=True)
+    if run.returncode != 0:
+        sys.exit(f"FAILED: gpu_timing {size[0]}x{size[1]}: {run.stdout.strip()}")
+    split = json.loads(run.stdout)
+    print(f"  {size[0]}x{size[1]} uint8: call {quarn_ms:.2f} ms = host work "
+          f"{quarn_ms - split['gpu_sobel']:.2f} + gpu_sobel {split['gpu_sobel']:.2f} "
+          f"(device allocation {split['alloc']:.2f}, copy in {split['copy_in']:.2f}, "
+          f"kernel {split['kernel']:.3f}, copy out {split['copy_out']:.2f}, "
+          f"release {split['release']:.2f}); maps agree: {split['maps_agree']}")
+
+
+def gpu_section(with_cpu=False):
+    """sobel on the CUDA build, if it has a device; returns whether the 1080p target is met."""
+    if not list((ROOT / "build" / "cuda").glob("quarn*.so")):
+        print("\nGPU section skipped (no CUDA build)")
+        return False
+    probe = subprocess.run([sys.executable, "-c", FIRST_CALL], env=build_env("cuda"),
+                           capture_output=True, text=True)
     if probe.returncode != 0:
         reason = (probe.stderr.strip().splitlines() or ["unknown error"])[-1]
         print(f"\nGPU section skipped (no device: {reason})")
-        return
-    subprocess.run([sys.executable, __file__, "--sobel-only"], env=env, check=True)
+        return False
+    first, second = json.loads(probe.stdout)
+    print(f"\nGPU section. First sobel call of a process (CUDA context, module load): "
+          f"{first * 1e3:.1f} ms; the next: {second * 1e3:.2f} ms", flush=True)
+    cuda = sobel_times("cuda")
+    if with_cpu:
+        sobel_times("cpu")
+    print("\nOne CUDA sobel call, split (medians; copies and kernel by CUDA events)")
+    for size in SIZES:
+        device_split(size, cuda[(size, "uint8")])
+    ms = cuda[(SIZES[0], "uint8")]
+    met = ms <= GPU_TARGET_MS
+    print("\nGPU target")
+    report(met, f"sobel (CUDA build) uint8 {SIZES[0][0]}x{SIZES[0][1]}: {ms:.2f} ms per call "
+                f"(at most {GPU_TARGET_MS} ms on an H100)")
+    return met
 
 
 def main():
-    if sys.argv[1:] == ["--sobel-only"]:
-        sobel_section({}, "CUDA", with_memory=False)
+    if sys.argv[1:2] == ["--sobel-only"]:
+        targets = {}
+        sobel_section(targets, sys.argv[2], with_memory=False)
+        print(json.dumps([[key[1], key[2], ms] for key, ms in targets.items()
+                          if key[0] == "quarn ms"]))
         return
     print(f"Writing test images to {FOLDER.relative_to(ROOT)}/ ...", flush=True)
     photos.write_photos(FOLDER, SIZES)
+    if sys.argv[1:] == ["--gpu"]:
+        sys.exit(0 if gpu_section(with_cpu=True) else 1)
     print("Median time per call, each contender in its own steady state; ratios to the\n"
           "reference in this run. Extra memory: peak RSS during the call beyond its\n"
           "result, in a fresh process (see peak_memory.py).")

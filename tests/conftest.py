@@ -20,6 +20,9 @@ def _gpu_error():
 
 
 GPU_ERROR = _gpu_error()
+# The GPU check sets this: there a missing device fails the run instead of skipping tests.
+if GPU_ERROR is not None and os.environ.get("QUARN_REQUIRE_DEVICE") == "1":
+    raise RuntimeError(f"QUARN_REQUIRE_DEVICE=1, but there is no usable CUDA device: {GPU_ERROR}")
 
 needs_backend = pytest.mark.skipif(
     GPU_ERROR is not None, reason=f"no usable CUDA device: {GPU_ERROR}")

@@ -51,6 +51,22 @@ private:
 constexpr int max_row_block = 1024;
 constexpr int wide_block = 256;
 
+// Queues cu_sobel over the padded R x C plane on the default stream: one
+// block per padded row, or fixed-size blocks over all elements for rows wider
+// than a block. Returns the launch's own status. cudaGetLastError would also
+// return an error that an earlier failed call (a cudaMalloc, say) left
+// behind; faults inside a kernel are sticky and reach every later call anyway.
+cudaError_t launch_cu_sobel(int *in, int *out, int R, int C) {
+    dim3 grid(static_cast<unsigned>(R)), block(static_cast<unsigned>(C));
+    if (C > max_row_block) {
+        const long long elements = static_cast<long long>(R) * C;
+        grid = dim3(static_cast<unsigned>((elements + wide_block - 1) / wide_block));
+        block = dim3(wide_block);
+    }
+    void *args[] = {&in, &out, &R, &C};
+    return cudaLaunchKernel(reinterpret_cast<const void *>(cu_sobel), grid, block, args, 0, nullptr);
+}
+
 }  // namespace
 
 void gpu_sobel(const int *padded, int *edges, int R, int C) {
@@ -59,15 +75,7 @@ void gpu_sobel(const int *padded, int *edges, int R, int C) {
     device_buffer in(in_bytes);
     check(cudaMemcpy(in.get(), padded, in_bytes, cudaMemcpyHostToDevice));
     device_buffer out(out_bytes);
-
-    if (C <= max_row_block) {
-        cu_sobel<<<R, C>>>(in.get(), out.get(), R, C);
-    } else {
-        const long long elements = static_cast<long long>(R) * C;
-        const unsigned blocks = static_cast<unsigned>((elements + wide_block - 1) / wide_block);
-        cu_sobel<<<blocks, wide_block>>>(in.get(), out.get(), R, C);
-    }
-    check(cudaGetLastError());
+    check(launch_cu_sobel(in.get(), out.get(), R, C));
     // Waits for the kernel on the default stream and reports its faults.
     check(cudaMemcpy(edges, out.get(), out_bytes, cudaMemcpyDeviceToHost));
 }
