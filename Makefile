@@ -11,7 +11,7 @@ BENCH_PACKAGES := python3-opencv
 CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
 CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
 
-.PHONY: deps bench-deps build test demo bench fuzz fuzz-msan fuzz-deps valgrind clean $(BACKENDS:%=build/%)
+.PHONY: deps bench-deps build test demo bench fuzz fuzz-msan fuzz-deps valgrind gpu-bundle gpu-bundle-test clean $(BACKENDS:%=build/%)
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
@@ -37,7 +37,6 @@ demo: build
 # What a GPU machine without Debian's packages lacks, in one ignored folder to
 # copy there with the checkout: the stb_image header. tools/gpu-check.sh uses it.
 GPU_BUNDLE := build/gpu-bundle
-.PHONY: gpu-bundle gpu-bundle-test
 gpu-bundle: deps
 	@mkdir -p $(GPU_BUNDLE)/include/stb
 	cp /usr/include/stb/stb_image.h $(GPU_BUNDLE)/include/stb/
