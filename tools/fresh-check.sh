@@ -61,6 +61,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 tar -C "$root" --numeric-owner -xpf "$base"
+chmod 755 "$root"  # the chroot's /, which every user must traverse
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
