@@ -95,7 +95,7 @@ step() {
 step "apt-get install make" root "apt-get update -qq && apt-get install -y -qq make"
 [ "$step_result" = ok ] || { tail -n 20 "$log"; exit 1; }
 
-step "make demo as a user without root" nobody "make demo"
+step "make demo without root or sudo (must stop)" nobody "make demo"
 if [ "$step_result" != ok ] && grep -q "apt-get update && apt-get install" "$log"; then
     sed 's/^/   /' "$log"
 else
@@ -110,4 +110,5 @@ step "make test" root "make test"
 [ "$step_result" = ok ] || status=1
 grep -E "^== tests|[0-9]+ (passed|failed|error)" "$log" | sed 's/^/   /'
 
+[ $status -eq 0 ] && echo "== fresh-check: all as expected" || echo "== fresh-check: FAILED"
 exit $status
