@@ -2,23 +2,38 @@
 PYTHON ?= /usr/bin/python3
 NVCC ?= $(firstword $(shell command -v nvcc) $(wildcard /usr/local/cuda/bin/nvcc))
 BACKENDS := cpu $(if $(NVCC),cuda)
-DEB_PACKAGES := g++ make cmake ninja-build python3 python3-numpy python3-pytest \
-                pybind11-dev libstb-dev python3-pil python3-venv python3-wheel
 
+# Debian packages by what needs them. `deps` installs the build's and those of
+# the goals given, in one apt-get call, so `make demo` waits for no test-only
+# package and `make -j` never runs two apt-gets at once.
+BUILD_PACKAGES := g++ cmake ninja-build python3 python3-dev python3-numpy \
+                  pybind11-dev libstb-dev
+DEMO_PACKAGES := python3-pil
+# A venv that builds with Debian's setuptools and NumPy, offline.
+PIP_PACKAGES := python3-venv python3-wheel
+PACKAGES_FOR_demo := $(DEMO_PACKAGES)
+PACKAGES_FOR_test := python3-pytest $(DEMO_PACKAGES) $(PIP_PACKAGES)
+PACKAGES_FOR_pip-deps := $(PIP_PACKAGES)
 # Baselines for `make bench` only; the tests never need them.
-BENCH_PACKAGES := python3-opencv
+PACKAGES_FOR_bench := $(DEMO_PACKAGES) python3-opencv
+DEB_PACKAGES := $(BUILD_PACKAGES) $(sort $(foreach goal,$(MAKECMDGOALS),$(PACKAGES_FOR_$(goal))))
 
 CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
 CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
 
-.PHONY: deps bench-deps build test demo bench fuzz fuzz-msan fuzz-deps valgrind gpu-bundle gpu-bundle-test clean $(BACKENDS:%=build/%)
+.PHONY: deps pip-deps build test demo bench fuzz fuzz-msan fuzz-deps valgrind gpu-bundle gpu-bundle-test \
+        fresh-check clean $(BACKENDS:%=build/%)
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
 
-build: deps $(BACKENDS:%=build/%)
+# What the pip route needs: the build's packages and a venv's.
+pip-deps: deps
 
-$(BACKENDS:%=build/%): build/%:
+build: $(BACKENDS:%=build/%)
+
+# Order-only, so that under -j cmake still waits for the packages.
+$(BACKENDS:%=build/%): build/%: | deps
 	cmake -S . -B $@ -G Ninja -DPYTHON_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS_$*)
 	cmake --build $@
 
@@ -50,15 +65,12 @@ gpu-bundle-test: gpu-bundle
 	        -DQUARN_STB_INCLUDE_DIR=$(CURDIR)/$(GPU_BUNDLE)/include; \
 	    cmake --build build/gpu-bundle-test --target quarn gpu_timing'
 
-bench-deps:
-	@tools/install-deps.sh $(BENCH_PACKAGES)
-
 # stb_image alone, compiled like the C part of the Release build (-O3).
 build/bench/libstb_decode.so: bench/stb_decode.c | deps
 	@mkdir -p $(@D)
 	$(CC) -O3 -DNDEBUG -fPIC -shared -o $@ $<
 
-bench: build bench-deps build/bench/libstb_decode.so
+bench: build build/bench/libstb_decode.so
 	PYTHONPATH=build/cpu $(PYTHON) bench/run.py
 
 # libFuzzer with ASan and UBSan over the decoder, FUZZ_SECONDS long; it grows
@@ -116,6 +128,13 @@ valgrind: build/cpu
 	@grep "ERROR SUMMARY" build/valgrind.log
 	@! grep -m5 uninitialised build/valgrind.log
 	@! awk '/definitely lost in loss record/,/^==[0-9]+== $$/' build/valgrind.log | grep quarn
+
+# The README's set-up from a bare minimal Debian 12 chroot: `make demo` and
+# `make test` with only `make` installed by hand. Needs root and the Debian
+# archive; slow, so not part of `make test`.
+fresh-check:
+	@tools/install-deps.sh debootstrap git
+	tools/fresh-check.sh
 
 clean:
 	rm -rf build

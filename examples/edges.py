@@ -1,6 +1,9 @@
 """Edge demo: a picture and its quarn.sobel edge map, side by side in one PNG."""
 import argparse
-import os
+import ctypes
+import importlib.machinery
+import importlib.util
+import mmap
 import sys
 import time
 from pathlib import Path
@@ -24,15 +27,36 @@ def timed(call, *args):
     return result, (time.perf_counter() - start) * 1000
 
 
-def rerun_on_cpu_build(reason):
-    # Without this check a broken build/cpu would re-run the script forever.
-    if Path(quarn.__file__).parent == CPU_BUILD:
-        sys.exit(f"sobel failed on the CPU build: {reason}")
-    print(f"No usable GPU ({reason}); using the CPU build in {CPU_BUILD}.", file=sys.stderr)
-    sys.stderr.flush()
-    paths = [str(CPU_BUILD)] + [p for p in [os.environ.get("PYTHONPATH")] if p]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-    os.execve(sys.executable, [sys.executable, *sys.argv], env)
+def cpu_build_module():
+    """quarn from build/cpu, loaded beside the module already imported; None where there is none."""
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = CPU_BUILD / f"quarn{suffix}"
+        if path.is_file():
+            spec = importlib.util.spec_from_file_location("quarn", path)
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            return module
+    return None
+
+
+def built_for_cuda(module):
+    """Whether the module's file carries CUDA device code (the CUDA build) or not (the CPU one)."""
+    with open(module.__file__, "rb") as file, \
+            mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return data.find(b".nv_fatbin") >= 0
+
+
+def gpu_name():
+    """Name of CUDA device 0, the one sobel uses, from the driver; None where it cannot tell."""
+    try:
+        driver = ctypes.CDLL("libcuda.so.1")
+    except OSError:
+        return None
+    device, name = ctypes.c_int(), ctypes.create_string_buffer(256)
+    if (driver.cuInit(0) or driver.cuDeviceGet(ctypes.byref(device), 0)
+            or driver.cuDeviceGetName(name, len(name), device)):
+        return None
+    return name.value.decode(errors="replace")
 
 
 def shown(path):
@@ -52,10 +76,20 @@ def main():
         sys.exit(f"cannot read {args.image}: {error}")
     try:
         edges, sobel_ms = timed(quarn.sobel, planes)
+        backend = f"cuda ({gpu_name() or 'device 0'})" if built_for_cuda(quarn) else "cpu"
     except RuntimeError as error:
         if not str(error).startswith("CUDA error: "):
             sys.exit(f"sobel failed: {error}")
-        rerun_on_cpu_build(error)
+        # The CUDA build without a usable GPU: the CPU build, where one was made.
+        try:
+            cpu_quarn = cpu_build_module()
+        except ImportError as import_error:
+            sys.exit(f"no usable GPU ({error}), and the CPU build does not load: {import_error}")
+        if cpu_quarn is None:
+            sys.exit(f"no usable GPU ({error}), and no CPU build in {CPU_BUILD}: "
+                     f"run `make build/cpu` in {ROOT}, then this again")
+        edges, sobel_ms = timed(cpu_quarn.sobel, planes)
+        backend = f"cpu, {shown(CPU_BUILD)} (switched: no usable GPU, {error})"
 
     # readimg gives blue, green, red planes; Pillow wants rows of red, green, blue.
     picture = planes[::-1].transpose(1, 2, 0)
@@ -72,6 +106,7 @@ def main():
     print(f"wrote {shown(output)}")
     print(f"image: {width} x {height}")
     print(f"edge pixels: {100 * numpy.count_nonzero(edges) / edges.size:.1f}%")
+    print(f"backend: {backend}")
     print(f"readimg: {read_ms:.1f} ms, sobel: {sobel_ms:.1f} ms")
 
 
