@@ -3,7 +3,8 @@ PYTHON ?= /usr/bin/python3
 NVCC ?= $(firstword $(shell command -v nvcc) $(wildcard /usr/local/cuda/bin/nvcc))
 BACKENDS := cpu $(if $(NVCC),cuda)
 DEB_PACKAGES := g++ make cmake ninja-build python3 python3-numpy python3-pytest \
-                pybind11-dev libstb-dev python3-pil python3-venv python3-wheel
+                pybind11-dev libstb-dev python3-pil python3-venv python3-wheel \
+                python3-tqdm
 
 # Baselines for `make bench` only; the tests never need them.
 BENCH_PACKAGES := python3-opencv
