@@ -20,15 +20,12 @@ from pathlib import Path
 
 import numpy
 
-try:
-    import quarn
-except ImportError as error:
-    sys.exit(f"cannot import quarn ({error}): run `make build`, then "
-             "PYTHONPATH=build/cpu /usr/bin/python3 examples/batch_edges.py SRC -o DST")
-
 from tqdm import tqdm
 
-from edge_job import EdgeResult, edge_job, failure, find_images
+try:
+    from edge_job import EdgeResult, edge_job, failure, find_images, quarn
+except ImportError as error:
+    sys.exit(f"cannot import quarn ({error}): run `make build`, or put its folder on PYTHONPATH")
 from sample_images import write_sample
 
 # Forked workers start in milliseconds, where fresh interpreters take a tenth

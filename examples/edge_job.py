@@ -6,6 +6,7 @@ cost more than the work: readimg gives 8 bytes a sample, 29 MB for 1280x960.
 """
 import os
 import struct
+import sys
 import time
 import zlib
 from pathlib import Path
@@ -13,7 +14,12 @@ from typing import NamedTuple, Optional
 
 import numpy
 
-import quarn
+try:
+    import quarn
+except ImportError:
+    # Run from a checkout with no PYTHONPATH: its CPU build, where there is one.
+    sys.path.append(str(Path(__file__).resolve().parent.parent / "build" / "cpu"))
+    import quarn
 
 # Names a folder walk picks up. A file named on its own is always tried, since
 # readimg tells formats apart by content, not by name.
