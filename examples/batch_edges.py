@@ -55,8 +55,8 @@ def parse_arguments():
                              "then time a run with 1 worker and one with --workers, "
                              "rewriting the outputs each time")
     args = parser.parse_args()
-    if args.workers < 1:
-        parser.error("--workers must be at least 1")
+    if args.workers < 1 or (args.make_sample is not None and args.make_sample < 1):
+        parser.error("--workers and --make-sample take a number from 1")
     if not args.sources and args.make_sample is None:
         parser.error("give SRC, or --make-sample N")
     return args
