@@ -58,4 +58,3 @@ def write_sample(folder, count, workers=None):
     if todo:
         with ProcessPoolExecutor(workers) as pool:
             list(pool.map(_write, *zip(*todo), chunksize=8))
-    return Path(folder)
