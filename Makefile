@@ -12,7 +12,8 @@ DEMO_PACKAGES := python3-pil
 # A venv that builds with Debian's setuptools and NumPy, offline.
 PIP_PACKAGES := python3-venv python3-wheel
 PACKAGES_FOR_demo := $(DEMO_PACKAGES)
-PACKAGES_FOR_test := python3-pytest $(DEMO_PACKAGES) $(PIP_PACKAGES)
+# tqdm: the progress bar of examples/batch_edges.py, which the tests run.
+PACKAGES_FOR_test := python3-pytest python3-tqdm $(DEMO_PACKAGES) $(PIP_PACKAGES)
 PACKAGES_FOR_pip-deps := $(PIP_PACKAGES)
 # Baselines for `make bench` only; the tests never need them.
 PACKAGES_FOR_bench := $(DEMO_PACKAGES) python3-opencv
