@@ -16,9 +16,10 @@ namespace py = pybind11;
 namespace quarn {
 namespace {
 
-// Plane 0 into `padded` (rows + 2) x (cols + 2) with a zero border; rows, cols >= 1.
+// The first bytes of plane 0's elements into `padded` (rows + 2) x (cols + 2)
+// with a zero border; rows, cols >= 1.
 QUARN_AVX2_CLONES
-void fill_padded(const py::array_t<unsigned char, 16> &image, py::ssize_t rows,
+void fill_padded(const py::array &image, py::ssize_t rows,
                  py::ssize_t cols, int *padded) {
     const py::ssize_t C = cols + 2;
     std::fill(padded, padded + C, 0);
@@ -58,7 +59,7 @@ void widen_in_place(int64_t *out, py::ssize_t count) {
 }  // namespace
 
 py::array sobel(sobel_argument argument) {
-    const py::array_t<unsigned char, 16> &image = argument.array;
+    const py::array &image = argument.array;
     check_sobel_shape(image.ndim(), image.shape());
     const py::ssize_t rows = image.shape(1);
     const py::ssize_t cols = image.shape(2);

@@ -50,6 +50,15 @@ bool is_numeric_array(handle source) {
     return given.ndim() >= 1 && std::string("biufc").find(kind) != std::string::npos;
 }
 
+// Whether the first byte of each element is its value cast to uint8: the
+// value modulo 256, for integers of one byte or stored little-endian.
+bool first_byte_is_the_cast(const dtype &type) {
+    const char kind = type.kind();
+    if (kind != 'i' && kind != 'u') return false;
+    constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    return type.itemsize() == 1 || (little_endian && type.byteorder() != '>');
+}
+
 // A base-class ndarray view of planes [0:1] of `given`, made without calling
 // a subclass's __getitem__.
 array plane_zero(const array &given) {
@@ -67,6 +76,10 @@ bool type_caster<quarn::sobel_argument>::load(handle source, bool convert) {
     if (is_numeric_array(source)) {
         const auto given = reinterpret_borrow<array>(source);
         quarn::check_sobel_shape(given.ndim(), given.shape());
+        if (first_byte_is_the_cast(given.dtype())) {
+            value.array = given;
+            return true;
+        }
         to_convert = plane_zero(given);
     }
     // What array_t<unsigned char, forcecast> does, keeping the error.

@@ -5,11 +5,12 @@
 
 namespace quarn {
 
-// What sobel receives: a uint8 (planes, rows, cols) array whose plane 0 is the
-// caller's plane 0 cast to uint8 (NumPy's unsafe cast). Other planes may be
-// missing: of a numeric ndarray only plane 0 is converted.
+// What sobel receives: a (planes, rows, cols) array whose elements each start
+// with the byte that NumPy's unsafe cast to uint8 gives for the caller's
+// element: a uint8 array, or the caller's own integer array where its first
+// byte is that cast (see the caster). Planes after 0 may be missing.
 struct sobel_argument {
-    pybind11::array_t<unsigned char, 16> array;
+    pybind11::array array;
 };
 
 // Raises sobel's errors for an array of `ndim` dimensions of extents `shape`,
@@ -29,8 +30,10 @@ namespace detail {
 // Converts as array_t<unsigned char, forcecast> does, under the same signature
 // and with its TypeError for what NumPy cannot convert, except that:
 //  - a numeric ndarray (bool, integer, float or complex, ndim >= 1) has its own
-//    shape checked by check_sobel_shape first, then only its plane 0 cast, so
-//    neither time nor memory goes to planes that sobel never reads;
+//    shape checked by check_sobel_shape first, so neither time nor memory goes
+//    to planes that sobel never reads: an integer array whose first byte per
+//    element is the cast (int8, uint8; any native integer on little-endian
+//    machines) is passed on as it is, any other has only its plane 0 cast;
 //  - MemoryError, and exceptions not derived from Exception (KeyboardInterrupt),
 //    raised while converting propagate instead of becoming a TypeError.
 template <>
