@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace py = pybind11;
@@ -47,7 +48,7 @@ bool is_numeric_array(handle source) {
     if (!array::check_(source)) return false;
     const auto given = reinterpret_borrow<array>(source);
     const char kind = given.dtype().kind();
-    return given.ndim() >= 1 && std::string("biufc").find(kind) != std::string::npos;
+    return given.ndim() >= 1 && std::string_view("biufc").find(kind) != std::string_view::npos;
 }
 
 // Whether the first byte of each element is its value cast to uint8: the
