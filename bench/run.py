@@ -108,6 +108,20 @@ def sobel_section(targets, build, with_memory=True):
                     targets[("sobel memory", size)] = extra
 
 
+def int64_section(targets):
+    """sobel on readimg's own int64 output against the same planes as uint8:
+    the cost of the cast to uint8, timed in one alternating run."""
+    size = SIZES[0]
+    png = photos.photo_path(FOLDER, "PNG", size)
+    images = {dtype: contenders.sobel_input(png, dtype) for dtype in ["uint8", "int64"]}
+    times = medians({dtype: (lambda image=image: contenders.quarn.sobel(image))
+                     for dtype, image in images.items()}, SOBEL_REPEATS[size])
+    header(f"sobel, readimg's int64 (3, {size[1]}, {size[0]})", "uint8")
+    for dtype, median in times.items():
+        row(f"quarn.sobel, {dtype} (CPU build)", median, times["uint8"])
+    targets[("sobel int64", size)] = times["int64"] / times["uint8"]
+
+
 def report(met, text):
     print(f"  {'met   ' if met else 'MISSED'}  {text}")
 
@@ -122,6 +136,9 @@ def print_targets(targets):
     ratio = targets[("sobel", SIZES[0])]
     report(ratio <= 1.0, f"sobel (CPU build) uint8 {SIZES[0][0]}x{SIZES[0][1]}: {ratio:.2f}x "
                          "OpenCV 1 thread (at most 1.0x)")
+    ratio = targets[("sobel int64", SIZES[0])]
+    report(ratio <= 1.3, f"sobel (CPU build) on readimg's int64 {SIZES[0][0]}x{SIZES[0][1]}: "
+                         f"{ratio:.2f}x the uint8 call (at most 1.3x)")
     for width, height in SIZES:
         # Its peak may be the padded int32 plane plus the result, no more: the
         # int32 edge map has to fit in the result's own memory.
@@ -217,6 +234,7 @@ def main():
           "result, in a fresh process (see peak_memory.py).")
     targets = {}
     sobel_section(targets, "CPU")
+    int64_section(targets)
     decode_section(targets)
     print_targets(targets)
     gpu_section()

@@ -3,42 +3,27 @@
 #include "edges/gpu/gpu_sobel.h"
 #include "common/avx2_clones.h"
 #include "common/huge_pages.h"
-#include "common/memory_error.h"
 #include "common/prefault.h"
 #include "common/to_ndarray.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string>
 
 namespace py = pybind11;
 
 namespace quarn {
 namespace {
 
-// The backend indexes the padded plane with 32-bit ints.
-void check_size(py::ssize_t rows, py::ssize_t cols) {
-    const py::ssize_t limit = INT_MAX;
-    if (rows <= limit - 2 && cols <= limit - 2 && (rows + 2) * (cols + 2) <= limit) return;
-    throw memory_error("sobel: a " + std::to_string(rows) + " x " + std::to_string(cols) +
-                       " image is too large (at most " + std::to_string(limit) +
-                       " elements with a one-pixel border)");
-}
-
-// Plane 0 into `padded` (rows + 2) x (cols + 2) with a zero border.
+// The first bytes of plane 0's elements into `padded` (rows + 2) x (cols + 2)
+// with a zero border; rows, cols >= 1.
 QUARN_AVX2_CLONES
-void fill_padded(const py::array_t<unsigned char, 16> &image, py::ssize_t rows,
+void fill_padded(const py::array &image, py::ssize_t rows,
                  py::ssize_t cols, int *padded) {
     const py::ssize_t C = cols + 2;
     std::fill(padded, padded + C, 0);
     std::fill(padded + (rows + 1) * C, padded + (rows + 2) * C, 0);
-    if (cols == 0) {
-        for (py::ssize_t y = 1; y <= rows; ++y) padded[y * C] = padded[y * C + 1] = 0;
-        return;
-    }
     const auto *base = static_cast<const unsigned char *>(image.data());
     const py::ssize_t row_stride = image.strides(1);
     const py::ssize_t col_stride = image.strides(2);
@@ -73,32 +58,26 @@ void widen_in_place(int64_t *out, py::ssize_t count) {
 
 }  // namespace
 
-py::array sobel(py::array_t<unsigned char, 16> image) {
+py::array sobel(sobel_argument argument) {
+    const py::array &image = argument.array;
+    check_sobel_shape(image.ndim(), image.shape());
     const py::ssize_t rows = image.shape(1);
     const py::ssize_t cols = image.shape(2);
-    if (rows >= 1 && cols >= 1) {
-        if (image.ndim() != 3) {
-            throw py::index_error("index dimension mismatch: 3 (ndim = " +
-                                  std::to_string(image.ndim()) + ")");
-        }
-        if (image.shape(0) == 0) {
-            throw py::index_error("index 0 is out of bounds for axis 0 with size 0");
-        }
+    const py::ssize_t count = rows * cols;
+    if (count == 0) {
+        // Nothing to read, but the backend runs all the same, on the smallest
+        // plane it takes: the CUDA build reports a missing device here too.
+        int zero_plane[4] = {};
+        int no_edges[1];
+        gpu_sobel(zero_plane, no_edges, 2, 2);
+        return to_ndarray({rows, cols}, [](int64_t *) {});
     }
-    check_size(rows, cols);
 
     const int R = static_cast<int>(rows + 2), C = static_cast<int>(cols + 2);
     const std::size_t padded_count = static_cast<std::size_t>(R) * C;
     std::unique_ptr<int[]> padded(new int[padded_count]);
     advise_huge_pages(padded.get(), padded_count * sizeof(int));
     fill_padded(image, rows, cols, padded.get());
-    const py::ssize_t count = rows * cols;
-    if (count == 0) {
-        // The backend runs all the same: the CUDA build reports a missing device here too.
-        int no_edges[1];
-        gpu_sobel(padded.get(), no_edges, R, C);
-        return to_ndarray({rows, cols}, [](int64_t *) {});
-    }
     return to_ndarray({rows, cols}, [&](int64_t *out) {
         // The int32 map goes in the upper half of the result, so it takes no
         // memory of its own, and the padded plane is gone before the lower

@@ -13,20 +13,28 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace py = pybind11;
 
 namespace quarn {
 namespace {
 
-// The filename as open() would report it: bytes decoded like os.fsdecode.
-py::object filename_object(const char *path) {
+// The path as a str for messages: bytes decoded like os.fsdecode.
+py::object decoded_name(const char *path) {
     PyObject *name = PyUnicode_DecodeFSDefault(path);
     if (!name) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(name);
 }
 
-[[noreturn]] void raise_os_error(int error, const char *message, const char *path) {
+// OSError's filename as open() gives it: the very str or bytes passed.
+py::object filename_object(const path_argument &path) {
+    const auto given = path.given.ptr();
+    if (PyUnicode_Check(given) || PyBytes_Check(given)) return path.given;
+    return py::bytes(path.bytes);
+}
+
+[[noreturn]] void raise_os_error(int error, const char *message, const path_argument &path) {
     PyObject *type = PyExc_OSError;
     py::object exception = py::reinterpret_borrow<py::object>(type)(
         error, message ? py::str(message) : py::str(std::strerror(error)), filename_object(path));
@@ -41,8 +49,8 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // Opens a regular file for reading. O_NONBLOCK keeps a FIFO without a writer
 // from blocking the open; such files are then refused.
-file_ptr open_regular_file(const char *path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+file_ptr open_regular_file(const path_argument &path) {
+    const int fd = ::open(path.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) raise_os_error(errno, nullptr, path);
     struct stat status;
     int error = 0;
@@ -85,15 +93,17 @@ struct image_releaser {
 
 }  // namespace
 
-py::array readimg(const char *path) {
-    if (!path) throw py::type_error("readimg() path must be str or bytes, not None");
+py::array readimg(const path_argument &path) {
+    if (path.given.is_none()) throw py::type_error("readimg() path must be str or bytes, not None");
+    // As open(): a NUL would end the name the system sees, so another file opens.
+    if (path.bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     file_ptr file = open_regular_file(path);
 
     quarn_image image;
     quarn_decode_error error;
     if (!quarn_decode(file.get(), &image, &error)) {
         py::str message = py::str("cannot decode image file {!r}: {}")
-                              .format(filename_object(path), error.reason);
+                              .format(decoded_name(path.bytes.c_str()), error.reason);
         PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_ValueError, message.ptr());
         throw py::error_already_set();
     }

@@ -1,6 +1,8 @@
 // readimg: an image file into (3, H, W) planes, blue, green, red.
 #pragma once
 
+#include "image/path_argument.h"
+
 #include <pybind11/numpy.h>
 
 namespace quarn {
@@ -10,10 +12,11 @@ namespace quarn {
 //  Returns (3, H, W) int64: plane 0 blue, 1 green, 2 red (grey files give three
 //  equal planes; alpha is dropped; 16-bit samples keep their high byte); row 0
 //  is the top row.
-//  Errors: TypeError for a null path (Python None); the OSError subclass of
-//  errno, with `filename`, when the file cannot be opened or is not a regular
-//  file; ValueError naming the path and the decoder's reason when it does not
-//  decode; MemoryError when memory runs out.
-pybind11::array readimg(const char *path);
+//  Errors: TypeError for None; ValueError "embedded null byte" for a path
+//  with a NUL byte; the OSError subclass of errno, with `filename` the str or
+//  bytes given (a bytearray's as bytes), when the file cannot be opened or is
+//  not a regular file; ValueError naming the path and the decoder's reason
+//  when it does not decode; MemoryError when memory runs out.
+pybind11::array readimg(const path_argument &path);
 
 }  // namespace quarn

@@ -2,9 +2,14 @@
 
     PYTHONPATH=build/cpu /usr/bin/python3 tests/leak_workload.py CALLS
 
-makes CALLS readimg and CALLS sobel calls after a warm-up and prints how much
-the resident set grew, in bytes. Resident memory, not tracemalloc, because
-stb's buffers come from malloc."""
+makes CALLS readimg and CALLS sobel calls, three times over, after a warm-up,
+and prints as JSON how much the resident set grew in bytes (stb's buffers come
+from malloc, which tracemalloc does not see), how many more references the
+arguments hold (a leaked reference to the caller's path or array), and the
+least growth of a round in the memory blocks Python holds (a leaked object of
+its own, such as an exception or a name, is one block at least)."""
+import gc
+import json
 import os
 import sys
 import tempfile
@@ -15,6 +20,7 @@ import numpy
 import quarn
 from declared_size import declare_size
 
+WINDOWS = 3
 SEEDS = Path(__file__).resolve().parent / "fuzz" / "corpus"
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -22,6 +28,12 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
+
+
+def counts(arguments):
+    gc.collect()  # garbage in cycles is not a leak
+    return {"resident": resident_bytes(), "blocks": sys.getallocatedblocks(),
+            "references": sum(map(sys.getrefcount, arguments))}
 
 
 def bad_files(folder):
@@ -36,7 +48,8 @@ def bad_files(folder):
     }
     for name, data in contents.items():
         (folder / name).write_bytes(data)
-    return [str(folder / name) for name in contents] + [str(folder / "missing.png"), str(folder)]
+    names = [str(folder / name) for name in contents] + [str(folder / "missing.png"), str(folder)]
+    return names + [os.fsencode(name) for name in names] + [names[0] + "\0.png", b"a\0b"]
 
 
 def sobel_arguments():
@@ -54,7 +67,7 @@ def call_all(paths, arrays, calls):
     for i in range(calls):
         try:
             quarn.readimg(paths[i % len(paths)])
-        except (ValueError, OSError):
+        except (ValueError, OSError):  # ValueError: a path with a NUL
             pass
         try:
             quarn.sobel(arrays[i % len(arrays)])
@@ -67,9 +80,16 @@ def main(calls):
         paths = sorted(str(p) for p in SEEDS.iterdir()) + bad_files(Path(folder))
         arrays = sobel_arguments()
         call_all(paths, arrays, max(calls // 10, 200))  # warm-up: caches, allocator pools
-        before = resident_bytes()
-        call_all(paths, arrays, calls)
-        print(resident_bytes() - before)
+        marks = [counts(paths + arrays)]
+        for _ in range(WINDOWS):
+            call_all(paths, arrays, calls)
+            marks.append(counts(paths + arrays))
+        growth = {key: marks[-1][key] - marks[0][key] for key in marks[0]}
+        # Caches still settling move the block count by a few hundred either
+        # way; a leak adds to every window.
+        growth["blocks"] = min(after["blocks"] - before["blocks"]
+                               for before, after in zip(marks, marks[1:]))
+        print(json.dumps(growth))
 
 
 if __name__ == "__main__":

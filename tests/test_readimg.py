@@ -107,11 +107,20 @@ def test_none_raises_type_error():
     (lambda d: d, IsADirectoryError),
     (lambda d: os.mkfifo(d / "fifo") or d / "fifo", OSError),
 ])
-def test_unopenable_paths_raise_os_errors_with_the_filename(tmp_path, make, error):
-    path = make(tmp_path)
+@pytest.mark.parametrize("kind", [str, os.fsencode])
+def test_unopenable_paths_raise_os_errors_with_the_filename_given(tmp_path, make, error, kind):
+    path = kind(make(tmp_path))
     with pytest.raises(error) as raised:
-        quarn.readimg(str(path))
-    assert raised.value.filename == str(path)
+        quarn.readimg(path)
+    assert raised.value.filename == path and type(raised.value.filename) is type(path)
+
+
+@pytest.mark.parametrize("suffix", ["\0.txt", b"\0/../x"], ids=["str", "bytes"])
+def test_paths_with_a_nul_byte_are_refused(tmp_path, suffix):
+    image = save(tmp_path / "a.png", random_rgb())
+    path = (str(image) if isinstance(suffix, str) else os.fsencode(image)) + suffix
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        quarn.readimg(path)
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")

@@ -115,6 +115,7 @@ def strided_views():
         "fortran": numpy.asfortranarray(base),
         "read-only": readonly,
         "plane 0 not first": base[1:],
+        "int64 reversed": base.astype(numpy.int64)[::-1, ::-1, ::-1],
     }
 
 

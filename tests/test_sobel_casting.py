@@ -18,6 +18,8 @@ CASTABLE = {
     "uint64 max": numpy.array([[[2**64 - 1, 0]]], numpy.uint64),
     "object ints": numpy.array([[[1, 300, -5], [70, 9, 0]]], dtype=object),
     "complex": numpy.array([[[1 + 2j, 40 - 1j]]]),
+    "big-endian ints": numpy.array([[[-1, 300, 2**40 + 7]]], ">i8"),
+    "int16": numpy.array([[[-1, 300, 32767], [-32768, 255, 256]]], numpy.int16),
 }
 
 UNCASTABLE = {
@@ -49,3 +51,20 @@ def test_values_numpy_cannot_cast_are_refused(name):
         numpy_cast(UNCASTABLE[name])
     with pytest.raises(TypeError, match=r"^sobel\(\): incompatible "):
         quarn.sobel(UNCASTABLE[name])
+
+
+class ArrayRaising:
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None):
+        raise self.error
+
+
+# An interrupt or a lack of memory is not a wrong argument.
+@pytest.mark.parametrize("error, raised", [
+    (KeyboardInterrupt, KeyboardInterrupt), (MemoryError, MemoryError), (ValueError, TypeError),
+])
+def test_errors_while_converting(error, raised):
+    with pytest.raises(raised):
+        quarn.sobel(ArrayRaising(error()))

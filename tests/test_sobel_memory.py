@@ -1,4 +1,5 @@
-"""sobel's peak memory: the int32 edge map shares the result's memory."""
+"""sobel's peak memory: the int32 edge map shares the result's memory, and
+refused or empty images allocate nothing large."""
 import json
 import os
 import subprocess
@@ -8,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import quarn
-from conftest import BACKEND
+from conftest import BACKEND, GPU_ERROR
 
 # A result over 32 MiB: glibc maps it afresh, and sobel prefaults its halves.
 ROWS, COLS = 2100, 2000
@@ -43,3 +44,51 @@ def test_peak_beyond_the_result_is_well_under_the_padded_plane():
     # touching the result's lower half while the padded plane is alive.
     padded_plane = (ROWS + 2) * (COLS + 2) * 4
     assert json.loads(out.stdout) < padded_plane / 2
+
+
+# In a fresh process: the time and the peak memory of one call on `image`.
+REFUSED_OR_EMPTY = """
+import json, sys, time, numpy, quarn
+def status(field):
+    with open("/proc/self/status") as lines:
+        return next(int(l.split()[1]) * 1024 for l in lines if l.startswith(field + ":"))
+image = {image}
+with open("/proc/self/clear_refs", "w") as clear_refs:
+    clear_refs.write("5")
+before = status("VmRSS")
+start = time.perf_counter()
+try:
+    result = quarn.sobel(image)
+    outcome = [list(result.shape), result.dtype.name]
+except (MemoryError, RuntimeError) as error:
+    outcome = type(error).__name__ + ": " + str(error)
+print(json.dumps([outcome, time.perf_counter() - start, status("VmHWM") - before]))
+"""
+
+TOO_LARGE = "MemoryError: sobel: a {0} x {0} image is too large"
+
+
+@pytest.mark.skipif(not Path("/proc/self/clear_refs").exists(), reason="needs Linux /proc")
+@pytest.mark.parametrize("image, expected", [
+    # Refused on their own shape, before any cast to uint8.
+    ("numpy.broadcast_to(numpy.float64(0), (1, 100000, 100000))", TOO_LARGE.format(100000)),
+    ("numpy.broadcast_to(numpy.float64(0), (1, 10**6, 10**6))", TOO_LARGE.format(10**6)),
+    ("numpy.broadcast_to(numpy.int64(0), (3, 100000, 100000))", TOO_LARGE.format(100000)),
+    # Empty, however long the other side.
+    ("numpy.zeros((1, 0, 10**9), numpy.uint8)", [[0], "float64"]),
+    ("numpy.zeros((1, 5 * 10**8, 0), numpy.uint8)", [[5 * 10**8, 0], "float64"]),
+    ("numpy.zeros((3, 0, 10**9))", [[0], "float64"]),
+])
+def test_refused_and_empty_images_take_no_time_or_memory(image, expected):
+    env = dict(os.environ, PYTHONPATH=str(Path(quarn.__file__).parent))
+    out = subprocess.run([sys.executable, "-c", REFUSED_OR_EMPTY.format(image=image)], env=env,
+                         capture_output=True, text=True, check=True, timeout=120)
+    outcome, seconds, peak = json.loads(out.stdout)
+    if isinstance(expected, list) and GPU_ERROR is not None:
+        expected = "RuntimeError: " + GPU_ERROR  # the backend still runs, on a tiny plane
+    if isinstance(expected, str):
+        assert outcome.startswith(expected)
+    else:
+        assert outcome == expected
+    assert seconds < 1
+    assert peak < 64 << 20
