@@ -27,6 +27,8 @@ typedef struct jpeg_walk {
     unsigned quantisation_defined;
     int has_frame, progressive, components, scans;
     int component_id[MAX_COMPONENTS], quantisation_table[MAX_COMPONENTS];
+    const char *fault; /* why stb must not decode the file */
+    int stb_stops;     /* at a segment stb refuses itself, ending its decode */
 } jpeg_walk;
 
 /* Past EOF stb reads zeros. */
@@ -53,46 +55,54 @@ static int next_marker(FILE *file) {
     }
 }
 
-/* Each segment reader returns a fault, or NULL with `stop` set where stb
- * refuses the segment itself (the walk ends there, as stb's decode does). */
+/* Each segment reader sets the walk's fault, or stb_stops, or neither. */
 
-static const char *read_huffman_tables(jpeg_walk *walk, long length, int *stop) {
+static void read_huffman_tables(jpeg_walk *walk, long length) {
     while (length > 0) {
         int i, codes = 0;
         const int slot = next_byte(walk->file);
         for (i = 0; i < 16; ++i) codes += next_byte(walk->file);
-        if (codes > MAX_CODES) return "corrupt JPEG Huffman table";
-        if (slot >> 4 > 1 || (slot & 15) >= TABLE_SLOTS) return *stop = 1, NULL;
+        if (codes > MAX_CODES) {
+            walk->fault = "corrupt JPEG Huffman table";
+            return;
+        }
+        if (slot >> 4 > 1 || (slot & 15) >= TABLE_SLOTS) break;
         walk->huffman_defined[slot >> 4] |= 1u << (slot & 15);
-        if (fseek(walk->file, codes, SEEK_CUR) != 0) return *stop = 1, NULL;
+        if (fseek(walk->file, codes, SEEK_CUR) != 0) break;
         length -= 17 + codes;
     }
-    return NULL;
+    walk->stb_stops = length != 0; /* stb needs the tables to fill the segment */
 }
 
-static void read_quantisation_tables(jpeg_walk *walk, long length, int *stop) {
+static void read_quantisation_tables(jpeg_walk *walk, long length) {
     while (length > 0) {
         const int slot = next_byte(walk->file), wide = slot >> 4;
-        if (wide > 1 || (slot & 15) >= TABLE_SLOTS) return (void)(*stop = 1);
+        if (wide > 1 || (slot & 15) >= TABLE_SLOTS) break;
         walk->quantisation_defined |= 1u << (slot & 15);
-        if (fseek(walk->file, wide ? 128 : 64, SEEK_CUR) != 0) return (void)(*stop = 1);
+        if (fseek(walk->file, wide ? 128 : 64, SEEK_CUR) != 0) break;
         length -= wide ? 129 : 65;
     }
+    walk->stb_stops = length != 0; /* stb needs the tables to fill the segment */
 }
 
 /* Baseline (SOF0, SOF1) or progressive (SOF2): the only frames stb reads. */
-static void read_frame(jpeg_walk *walk, int marker, long length, int *stop) {
+static void read_frame(jpeg_walk *walk, int marker, long length) {
     int i;
     fseek(walk->file, 5, SEEK_CUR); /* sample precision, height, width */
     walk->components = next_byte(walk->file);
     if (walk->components < 1 || walk->components > MAX_COMPONENTS ||
-        length != 8 + 3 * walk->components)
-        return (void)(*stop = 1);
+        length != 8 + 3 * walk->components) {
+        walk->stb_stops = 1;
+        return;
+    }
     for (i = 0; i < walk->components; ++i) {
         walk->component_id[i] = next_byte(walk->file);
         next_byte(walk->file); /* sampling factors */
         walk->quantisation_table[i] = next_byte(walk->file);
-        if (walk->quantisation_table[i] >= TABLE_SLOTS) return (void)(*stop = 1);
+        if (walk->quantisation_table[i] >= TABLE_SLOTS) {
+            walk->stb_stops = 1;
+            return;
+        }
     }
     walk->has_frame = 1;
     walk->progressive = marker == 0xC2;
@@ -101,20 +111,26 @@ static void read_frame(jpeg_walk *walk, int marker, long length, int *stop) {
 /* stb decodes a baseline scan with both tables of each component, a first DC
  * scan (spectral start 0, no refinement) with the DC table, a DC refinement
  * with none, and any AC scan with the AC table. */
-static const char *read_scan(jpeg_walk *walk, long length, int *stop) {
+static void read_scan(jpeg_walk *walk, long length) {
     int i, c, count = next_byte(walk->file), tables[MAX_COMPONENTS];
     int spectral_start, refines, needs_dc, needs_ac;
-    if (++walk->scans > QUARN_MAX_JPEG_SCANS)
-        return "JPEG has more than " NUMBER_TEXT(QUARN_MAX_JPEG_SCANS) " scans";
-    if (!walk->has_frame || count < 1 || count > walk->components || length != 6 + 2 * count)
-        return *stop = 1, NULL;
+    if (++walk->scans > QUARN_MAX_JPEG_SCANS) {
+        walk->fault = "JPEG has more than " NUMBER_TEXT(QUARN_MAX_JPEG_SCANS) " scans";
+        return;
+    }
+    if (!walk->has_frame || count < 1 || count > walk->components || length != 6 + 2 * count) {
+        walk->stb_stops = 1;
+        return;
+    }
     for (i = 0; i < count; ++i) {
         const int id = next_byte(walk->file);
         tables[i] = next_byte(walk->file);
         for (c = 0; c < walk->components && walk->component_id[c] != id; ++c) continue;
         if (c == walk->components || tables[i] >> 4 >= TABLE_SLOTS ||
-            (tables[i] & 15) >= TABLE_SLOTS)
-            return *stop = 1, NULL;
+            (tables[i] & 15) >= TABLE_SLOTS) {
+            walk->stb_stops = 1;
+            return;
+        }
     }
     spectral_start = next_byte(walk->file);
     next_byte(walk->file); /* spectral end */
@@ -124,9 +140,8 @@ static const char *read_scan(jpeg_walk *walk, long length, int *stop) {
     for (i = 0; i < count; ++i) {
         if ((needs_dc && !(walk->huffman_defined[0] >> (tables[i] >> 4) & 1)) ||
             (needs_ac && !(walk->huffman_defined[1] >> (tables[i] & 15) & 1)))
-            return "JPEG scan uses an undefined Huffman table";
+            walk->fault = "JPEG scan uses an undefined Huffman table";
     }
-    return NULL;
 }
 
 static const char *undefined_quantisation(const jpeg_walk *walk) {
@@ -139,25 +154,24 @@ static const char *undefined_quantisation(const jpeg_walk *walk) {
 
 const char *quarn_jpeg_structure_fault(FILE *file) {
     jpeg_walk walk = {0};
-    int marker, stop = 0;
+    int marker;
     walk.file = file;
-    while (!stop && (marker = next_marker(file)) != EOF && marker != MARKER_EOI) {
-        const char *fault = NULL;
+    while (!walk.stb_stops && (marker = next_marker(file)) != EOF && marker != MARKER_EOI) {
         long length, start;
         if (marker == MARKER_SOI) continue;
         length = next_word(file);
         start = ftell(file);
         if (marker == MARKER_DHT) {
-            fault = read_huffman_tables(&walk, length - 2, &stop);
+            read_huffman_tables(&walk, length - 2);
         } else if (marker == MARKER_DQT) {
-            read_quantisation_tables(&walk, length - 2, &stop);
+            read_quantisation_tables(&walk, length - 2);
         } else if (marker == MARKER_SOS) {
-            fault = read_scan(&walk, length, &stop);
+            read_scan(&walk, length);
         } else if ((marker == 0xC0 || marker == 0xC1 || marker == 0xC2) && !walk.has_frame) {
-            read_frame(&walk, marker, length, &stop);
+            read_frame(&walk, marker, length);
         }
-        if (fault) return fault;
-        if (length < 2 || fseek(file, start + length - 2, SEEK_SET) != 0) stop = 1;
+        if (walk.fault) return walk.fault;
+        if (length < 2 || fseek(file, start + length - 2, SEEK_SET) != 0) walk.stb_stops = 1;
     }
-    return stop ? NULL : undefined_quantisation(&walk);
+    return walk.stb_stops ? NULL : undefined_quantisation(&walk);
 }
