@@ -1,6 +1,5 @@
-/* The offsets and palette sizes below are computed as stb_image 2.27 computes
- * them, quirks included (an OS/2 BMP's palette size counts from byte 38), so
- * that stb reads exactly the entries it read before, then the added ones. */
+/* The palette sizes below are computed as stb_image 2.27 computes them, so
+ * that stb reads every entry the file gives, then black ones. */
 #include "image/palette_padding.h"
 
 #include <string.h>
@@ -52,12 +51,14 @@ static void pad_png(FILE *file, quarn_splice *splice) {
     }
 }
 
-/* An uncompressed BMP of under 16 bits a pixel: its palette entries are
- * followed by black ones up to what its pixels can name, the pixel offset
- * moved past them. */
+/* An uncompressed BMP of under 16 bits a pixel: the entries its palette
+ * gives are followed by black ones up to what its pixels can name, and the
+ * pixel offset moves so that stb counts them all. stb counts an OS/2 palette
+ * (12-byte header) from byte 38 instead of 26, four entries short, so there
+ * the entries stb skipped are read too. */
 static const char *pad_bmp(FILE *file, quarn_splice *splice) {
     unsigned char header[BMP_FILE_HEADER + 20];
-    long offset, info_size, bits, entry, entries, wanted, palette_end, added;
+    long offset, info_size, bits, entry, start, given, counted, wanted, moved, given_end;
     if (!read_at(file, 0, header, sizeof header) || header[0] != 'B' || header[1] != 'M') return NULL;
     offset = (long)(int)little_endian_32(header + 10);
     info_size = (long)little_endian_32(header + 14);
@@ -67,24 +68,26 @@ static const char *pad_bmp(FILE *file, quarn_splice *splice) {
     bits = little_endian_16(header + (info_size == 12 ? 24 : 28));
     if (bits >= 16 || (info_size != 12 && little_endian_32(header + 30) != 0)) return NULL;
     entry = info_size == 12 ? 3 : 4;
-    entries = info_size == 12 ? (offset - 38) / 3 : (offset - BMP_FILE_HEADER - info_size) >> 2;
-    if (entries <= 0) return "BMP pixel offset leaves no room for its palette";
+    start = BMP_FILE_HEADER + info_size;
+    given = offset > start ? (offset - start) / entry : 0;
+    if (given == 0) return "BMP pixel offset leaves no room for its palette";
+    counted = info_size == 12 ? (offset - 38) / 3 : (offset - start) >> 2;
     wanted = bits == 1 || bits == 4 || bits == 8 ? 1L << bits : 0;
-    if (entries >= wanted) return NULL;
+    if (counted >= wanted) return NULL;
 
-    palette_end = BMP_FILE_HEADER + info_size + entries * entry;
-    added = (wanted - entries) * entry;
+    moved = info_size == 12 ? 38 + 3 * wanted : offset + 4 * (wanted - counted);
+    given_end = start + given * entry;
     splice->at = 10;
-    splice->removed = palette_end - splice->at;
-    splice->length = 4 + (size_t)(palette_end - BMP_FILE_HEADER) + (size_t)added;
+    splice->removed = given_end - splice->at;
+    splice->length = 4 + (size_t)(given_end - BMP_FILE_HEADER) + (size_t)(moved - offset);
     memset(splice->bytes, 0, splice->length);
-    splice->bytes[0] = (unsigned char)(offset + added);
-    splice->bytes[1] = (unsigned char)((offset + added) >> 8);
-    splice->bytes[2] = (unsigned char)((offset + added) >> 16);
-    splice->bytes[3] = (unsigned char)((offset + added) >> 24);
+    splice->bytes[0] = (unsigned char)moved;
+    splice->bytes[1] = (unsigned char)(moved >> 8);
+    splice->bytes[2] = (unsigned char)(moved >> 16);
+    splice->bytes[3] = (unsigned char)(moved >> 24);
     /* Past the end of a short file stb reads zeros, as here. */
     if (fseek(file, BMP_FILE_HEADER, SEEK_SET) == 0)
-        (void)fread(splice->bytes + 4, 1, (size_t)(palette_end - BMP_FILE_HEADER), file);
+        (void)fread(splice->bytes + 4, 1, (size_t)(given_end - BMP_FILE_HEADER), file);
     return NULL;
 }
 

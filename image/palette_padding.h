@@ -26,7 +26,8 @@ typedef struct quarn_splice {
  * for a palette PNG, a chunk of 256 black entries before its first palette
  * chunk (stb ignores CRCs; the file's own chunk then sets the entries and
  * count it gives); for a 1-, 4- or 8-bit BMP, entries up to the 2, 16 or 256
- * its pixels can name, with the pixel offset moved past them. Other files get
+ * its pixels can name, with the pixel offset moved past them (an OS/2 BMP's
+ * last four given entries, which stb skips, are read too). Other files get
  * an empty splice. Returns NULL, or why the file is refused: a BMP whose pixel
  * offset leaves no room for the palette stb would read. Reads from the start;
  * leaves the position anywhere. */

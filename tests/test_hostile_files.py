@@ -34,6 +34,7 @@ STALE_MEMORY_PIXELS = {
     "png-palette-index-past-plte.png": [(0x30, 0x20, 0x10), (0x60, 0x50, 0x40), BLACK, BLACK],
     "bmp-8-bit-index-past-palette.bmp": [(1, 2, 3), (4, 5, 6), BLACK, BLACK],
     "bmp-1-bit-index-past-palette.bmp": [BLACK, (7, 8, 9), BLACK, (7, 8, 9)],
+    "bmp-os2-1-bit-palette.bmp": [(1, 2, 3), (4, 5, 6), (1, 2, 3), (4, 5, 6)],
     "png-fixed-huffman-distance-code-30.png": [BLACK] * 4,
 }
 HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"

@@ -81,6 +81,14 @@ def bmp(bits, palette, rows, width, height=None, offset=None):
     return b"BM" + struct.pack("<IHHI", 54 + len(table) + len(pixels), 0, 0, offset) + info + table + pixels
 
 
+def os2_bmp(bits, palette, rows, width):
+    """As bmp(), with the 12-byte OS/2 header and 3-byte palette entries."""
+    table, pixels = b"".join(bytes(entry) for entry in palette), b"".join(rows)
+    info = struct.pack("<IHHHH", 12, width, len(rows), 1, bits)
+    offset = 26 + len(table)
+    return b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset) + info + table + pixels
+
+
 def gif(width, height, image=True):
     screen = b"GIF89a" + struct.pack("<HHBBB", width, height, 0x80, 0, 0) + bytes(6)
     body = b",\x00\x00\x00\x00" + struct.pack("<HH", width, height) + b"\x00\x02\x02\x44\x01\x00"
@@ -105,6 +113,8 @@ def files():
     yield "png-no-iend.png", (SEEDS / "rgb.png").read_bytes()[:-12]
     yield "bmp-8-bit-index-past-palette.bmp", bmp(8, [(1, 2, 3), (4, 5, 6)], [b"\x00\x01\x02\xff"], 4)
     yield "bmp-1-bit-index-past-palette.bmp", bmp(1, [(7, 8, 9)], [b"\xa0\x00\x00\x00"], 4)
+    # stb counts an OS/2 palette four entries short: none of these two.
+    yield "bmp-os2-1-bit-palette.bmp", os2_bmp(1, [(1, 2, 3), (4, 5, 6)], [b"\x50\x00\x00\x00"], 4)
     yield "bmp-offset-inside-header.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, offset=50)
     yield "bmp-height-int-min.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, height=-2**31)
     yield "gif-zero-width.gif", gif(0, 4)
