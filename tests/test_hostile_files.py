@@ -29,6 +29,8 @@ STALE_MEMORY_REFUSALS = {
     "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
     "png-no-iend.png": "file ends too early",
     "gif-no-image.gif": "corrupt GIF file",
+    "gif-zero-width.gif": "corrupt GIF file",
+    "gif-zero-height.gif": "corrupt GIF file",
 }
 STALE_MEMORY_PIXELS = {
     "png-palette-index-past-plte.png": [(0x30, 0x20, 0x10), (0x60, 0x50, 0x40), BLACK, BLACK],

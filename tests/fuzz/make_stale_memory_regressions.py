@@ -117,8 +117,9 @@ def files():
     yield "bmp-os2-1-bit-palette.bmp", os2_bmp(1, [(1, 2, 3), (4, 5, 6)], [b"\x50\x00\x00\x00"], 4)
     yield "bmp-offset-inside-header.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, offset=50)
     yield "bmp-height-int-min.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, height=-2**31)
-    yield "gif-zero-width.gif", gif(0, 4)
-    yield "gif-zero-height.gif", gif(4, 0)
+    # stb fails on these without a reason.
+    yield "gif-zero-width.gif", gif(0, 4, image=False)
+    yield "gif-zero-height.gif", gif(4, 0, image=False)
     yield "gif-no-image.gif", gif(4, 4, image=False)
 
 
