@@ -367,8 +367,8 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     pixels_per_byte = format ? format->pixels_per_byte : QUARN_MAX_PIXELS_PER_BYTE;
     /* Before stbi_info, which already reads the Huffman tables. */
     restart();
-    refusal = format && !strcmp(format->name, "JPEG") ? quarn_jpeg_structure_fault(file)
-                                                      : quarn_pad_palette(file, &state.splice);
+    refusal = format && format->test == stbi__jpeg_test ? quarn_jpeg_structure_fault(file)
+                                                        : quarn_pad_palette(file, &state.splice);
     if (refusal) return fail(error, refusal);
 
     restart();
@@ -376,7 +376,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     size_known = stbi_info_from_callbacks(&callbacks, NULL, &width, &height, &channels);
     if (size_known) {
         /* A BMP's negative height means its rows are stored top row first. */
-        const long long rows = format && !strcmp(format->name, "BMP") ? llabs(height) : height;
+        const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
         if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
         state.budget = saturating_budget(width * rows, file_size);
     } else {

@@ -15,10 +15,11 @@ FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
 REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
 BLACK = (0, 0, 0)
-# Regressions on which stb 2.27 read memory it never wrote, or spun for a
-# minute (made by fuzz/make_stale_memory_regressions.py): the reason each is
-# refused for, or (blue, green, red) of its first pixels, those no palette
-# entry or written output gives now black.
+# Regressions on which stb 2.27 read memory it never wrote, spun for a
+# minute, or failed without a reason (made by
+# fuzz/make_stale_memory_regressions.py): the reason each is refused for, or
+# (blue, green, red) of its first pixels, those no palette entry or written
+# output gives now black.
 STALE_MEMORY_REFUSALS = {
     "jpeg-frame-without-scans.jpg": "JPEG frame uses an undefined quantisation table",
     "jpeg-undefined-quantisation-table.jpg": "JPEG frame uses an undefined quantisation table",
