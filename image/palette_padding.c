@@ -36,7 +36,8 @@ static void pad_png(FILE *file, quarn_splice *splice) {
         const char *type = (const char *)chunk + 4;
         if (!memcmp(type, "IHDR", 4)) {
             unsigned char colour_type;
-            palette_image = read_at(file, at + 8 + 9, &colour_type, 1) && colour_type == 3;
+            if (!read_at(file, at + 8 + 9, &colour_type, 1) || colour_type != 3) return;
+            palette_image = 1;
         } else if (!memcmp(type, "PLTE", 4)) {
             if (!palette_image) return;
             splice->at = at;
