@@ -8,7 +8,8 @@
 #include <string.h>
 
 #include "image/decode.h"
-#include "image/jpeg_tables.h"
+#include "image/jpeg_structure.h"
+#include "image/palette_padding.h"
 
 static void *tracked_malloc(size_t size);
 static void *tracked_realloc(void *block, size_t size);
@@ -41,6 +42,8 @@ typedef struct decode_state {
     size_t used, budget;
     int over_budget, system_out_of_memory;
     FILE *file;
+    quarn_splice splice; /* the palette padding stb reads in place of the file's bytes */
+    long position;       /* in the file as stb reads it, splice included */
     char *refill_buffer; /* stb's own read-ahead buffer, learnt on the first read */
     size_t bytes_past_end;
 } decode_state;
@@ -74,10 +77,14 @@ static int within_budget(size_t more) {
     return 0;
 }
 
+/* Every block starts zeroed, and so does the grown part of a reallocated one:
+ * stb reads some memory it never wrote (planes of components no scan names,
+ * back-references to unwritten output), and must find zeros there rather
+ * than what the process held before. */
 static void *tracked_malloc(size_t size) {
     block_header *header;
     if (!within_budget(size) || size > SIZE_MAX - sizeof *header) return NULL;
-    header = malloc(sizeof *header + size);
+    header = calloc(1, sizeof *header + size);
     if (!header) {
         state.system_out_of_memory = 1;
         return NULL;
@@ -101,6 +108,7 @@ static void *tracked_realloc(void *block, size_t size) {
         state.system_out_of_memory = 1;
         return NULL;
     }
+    if (size > old_size) memset((char *)(moved + 1) + old_size, 0, size - old_size);
     link_block(moved, size);
     return moved + 1;
 }
@@ -127,6 +135,40 @@ static void assertion_failed(const char *condition) {
     abort_decode("corrupt data (failed decoder check)");
 }
 
+/* Puts the file where the byte at `state.position` of the spliced file comes
+ * from, or just past the splice's stand-in while reading within it. */
+static void seek_to_position(void) {
+    const quarn_splice *splice = &state.splice;
+    const long splice_end = splice->at + (long)splice->length;
+    long offset = state.position;
+    if (offset >= splice_end) offset += splice->removed - (long)splice->length;
+    else if (offset >= splice->at) offset = splice->at + splice->removed;
+    fseek(state.file, offset, SEEK_SET);
+}
+
+/* Reads the file with the splice in place; returns the bytes read. */
+static size_t read_spliced(char *data, size_t size) {
+    const quarn_splice *splice = &state.splice;
+    const long splice_end = splice->at + (long)splice->length;
+    size_t got = 0;
+    while (got < size) {
+        size_t n = size - got;
+        if (state.position >= splice->at && state.position < splice_end) {
+            if (n > (size_t)(splice_end - state.position)) n = (size_t)(splice_end - state.position);
+            memcpy(data + got, splice->bytes + (state.position - splice->at), n);
+        } else {
+            if (state.position < splice->at && n > (size_t)(splice->at - state.position))
+                n = (size_t)(splice->at - state.position);
+            n = fread(data + got, 1, n, state.file);
+            if (n == 0) break;
+        }
+        got += n;
+        state.position += (long)n;
+        if (state.position == splice->at && splice->removed) seek_to_position();
+    }
+    return got;
+}
+
 /* Two kinds of read reach here. Refills of stb's small read-ahead buffer
  * (always the buffer of the first read): once one returns 0 bytes stb stops
  * calling back and reads zeros forever, so a decode looping at the end of the
@@ -139,7 +181,7 @@ static int read_file(void *user, char *data, int size) {
     size_t got;
     (void)user;
     if (!state.refill_buffer) state.refill_buffer = data;
-    got = fread(data, 1, (size_t)size, state.file);
+    got = read_spliced(data, (size_t)size);
     if (data != state.refill_buffer) {
         if (got < (size_t)size) abort_decode("file ends too early");
         return (int)got;
@@ -152,7 +194,8 @@ static int read_file(void *user, char *data, int size) {
 
 static void skip_file(void *user, int n) {
     (void)user;
-    fseek(state.file, n, SEEK_CUR);
+    state.position += n;
+    seek_to_position();
 }
 
 static int file_ended(void *user) {
@@ -163,7 +206,9 @@ static int file_ended(void *user) {
 static const stbi_io_callbacks callbacks = {read_file, skip_file, file_ended};
 
 static void restart(void) {
-    rewind(state.file);
+    clearerr(state.file);
+    state.position = 0;
+    seek_to_position();
     state.refill_buffer = NULL;
     state.bytes_past_end = 0;
 }
@@ -239,12 +284,40 @@ static long long size_of(FILE *file) {
     return size;
 }
 
+/* The formats in the order stb's loader tries them, each with the most pixels
+ * a byte of it can hold. */
+typedef struct image_format {
+    const char *name;
+    int (*test)(stbi__context *);
+    long long pixels_per_byte;
+} image_format;
+
+static const image_format formats[] = {
+    {"PNG", stbi__png_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"BMP", stbi__bmp_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"GIF", stbi__gif_test, QUARN_MAX_GIF_PIXELS_PER_BYTE},
+    {"PSD", stbi__psd_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"PIC", stbi__pic_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"JPEG", stbi__jpeg_test, QUARN_MAX_JPEG_PIXELS_PER_BYTE},
+    {"PNM", stbi__pnm_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"HDR", stbi__hdr_test, QUARN_MAX_PIXELS_PER_BYTE},
+    {"TGA", stbi__tga_test, QUARN_MAX_PIXELS_PER_BYTE},
+};
+
+/* The format stb's loader takes the file for, or NULL for none. */
+static const image_format *format_of_file(void) {
+    size_t i;
+    for (i = 0; i < sizeof formats / sizeof formats[0]; ++i)
+        if (file_is(formats[i].test)) return &formats[i];
+    return NULL;
+}
+
 /* Refuses a declared size, before any pixel is decoded, by filling `error`.
  * A file of QUARN_MAX_PIXELS bytes can hold any size allowed, so larger files
  * skip the density check, whose product then cannot overflow. */
-static int refuse_size(quarn_decode_error *error, int width, int height, long long file_size,
-                       long long pixels_per_byte) {
-    const long long pixels = (long long)width * height;
+static int refuse_size(quarn_decode_error *error, long long width, long long height,
+                       long long file_size, long long pixels_per_byte) {
+    const long long pixels = width * height;
     char why[100];
     if (width < 0 || height < 0)
         snprintf(why, sizeof why, "has a negative size");
@@ -255,14 +328,28 @@ static int refuse_size(quarn_decode_error *error, int width, int height, long lo
                  file_size);
     else
         return 0;
-    snprintf(error->reason, sizeof error->reason, "image of %d x %d pixels %s", width, height, why);
+    snprintf(error->reason, sizeof error->reason, "image of %lld x %lld pixels %s", width, height,
+             why);
     return 1;
 }
 
+/* Fills `error` with stb's reason for the failed load, or with ours where stb
+ * gives none: its GIF decoder clears the reason and fails without one, and
+ * names an unknown PNG chunk by its type, which may start with a zero byte. */
+static int fail_load(quarn_decode_error *error, const image_format *format) {
+    const char *reason = stbi_failure_reason();
+    if (reason && *reason) return fail(error, reason);
+    if (state.bytes_past_end) return fail(error, "file ends too early");
+    snprintf(error->reason, sizeof error->reason, "corrupt %s file", format ? format->name : "image");
+    return 0;
+}
+
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
-    int width = 0, height = 0, channels, pnm16;
-    long long pixels_per_byte;
+    int width = 0, height = 0, channels, size_known, pnm16;
     const long long file_size = size_of(file);
+    const image_format *format;
+    const char *refusal, *info_reason = NULL;
+    long long pixels_per_byte;
 
     memset(image, 0, sizeof *image);
     memset(error, 0, sizeof *error);
@@ -276,28 +363,41 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         return fail(error, state.abort_reason);
     }
 
-    if (file_is(stbi__jpeg_test)) {
-        /* Before stbi_info, which already reads the Huffman tables. */
-        restart();
-        if (!quarn_jpeg_tables_fit(file)) return fail(error, "corrupt JPEG Huffman table");
-        pixels_per_byte = QUARN_MAX_JPEG_PIXELS_PER_BYTE;
-    } else {
-        pixels_per_byte = file_is(stbi__gif_test) ? QUARN_MAX_GIF_PIXELS_PER_BYTE
-                                                  : QUARN_MAX_PIXELS_PER_BYTE;
-    }
+    format = format_of_file();
+    pixels_per_byte = format ? format->pixels_per_byte : QUARN_MAX_PIXELS_PER_BYTE;
+    /* Before stbi_info, which already reads the Huffman tables. */
+    restart();
+    refusal = format && format->test == stbi__jpeg_test ? quarn_jpeg_structure_fault(file)
+                                                        : quarn_pad_palette(file, &state.splice);
+    if (refusal) return fail(error, refusal);
 
     restart();
-    if (!stbi_info_from_callbacks(&callbacks, NULL, &width, &height, &channels)) {
-        return fail(error, stbi_failure_reason());
+    stbi__g_failure_reason = NULL;
+    size_known = stbi_info_from_callbacks(&callbacks, NULL, &width, &height, &channels);
+    if (size_known) {
+        /* A BMP's negative height means its rows are stored top row first. */
+        const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
+        if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
+        state.budget = saturating_budget(width * rows, file_size);
+    } else {
+        /* stbi_info's reason is a generic one; the loader, under the budget of
+         * a file with no pixels, gives the specific one, or decodes an image
+         * small enough for that budget, which then passes the size check. */
+        info_reason = stbi_failure_reason();
     }
-    if (refuse_size(error, width, height, file_size, pixels_per_byte)) return 0;
-    state.budget = saturating_budget((long long)width * height, file_size);
 
     pnm16 = is_16_bit_pnm();
     restart();
+    stbi__g_failure_reason = NULL;
     image->pixels = pnm16 ? load_pnm16(&image->width, &image->height)
                           : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
                                                      &image->height, &channels, 4);
+    if (image->pixels && !size_known &&
+        refuse_size(error, image->width, image->height, file_size, pixels_per_byte)) {
+        free_all_blocks();
+        memset(image, 0, sizeof *image);
+        return 0;
+    }
     if (image->pixels) {
         /* The caller owns the pixels now; nothing else may outlive the decode. */
         unlink_block((block_header *)image->pixels - 1);
@@ -310,8 +410,9 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         error->out_of_memory = 1;
         return fail(error, "out of memory");
     }
+    if (state.over_budget && !size_known) return fail(error, info_reason);
     if (state.over_budget) return fail(error, "decoder needs more memory than the image's size justifies");
-    return fail(error, stbi_failure_reason());
+    return fail_load(error, format);
 }
 
 void quarn_image_free(quarn_image *image) {

@@ -40,11 +40,16 @@ typedef struct quarn_decode_error {
 
 /* Decodes `file` from its start, recognising the format by content.
  * On success returns 1 and fills `image`; release it with quarn_image_free.
- * On failure returns 0, leaves `image` empty and fills `error`: files that
- * declare a negative size, more than QUARN_MAX_PIXELS, or more than their size can
+ * The pixels depend on the file alone: the decoder's memory starts zeroed,
+ * pixel values past a PNG or BMP palette are black, and a BMP's negative
+ * height gives its rows top row first.
+ * On failure returns 0, leaves `image` empty and fills `error` with a
+ * non-empty reason, stb's own where it gives one: files that declare a
+ * negative size, more than QUARN_MAX_PIXELS, or more than their size can
  * hold, need more decoder memory than their declared size justifies, read far
- * past their end, hold a JPEG Huffman table stb would overflow, or trip one
- * of the decoder's internal checks all fail here. Every allocation is
+ * past their end, hold a JPEG structure stb would misread (see
+ * jpeg_structure.h), a BMP pixel offset inside its header or palette, or trip
+ * one of the decoder's internal checks all fail here. Every allocation is
  * released. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);
 

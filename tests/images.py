@@ -38,3 +38,13 @@ def psd_bytes(rgb):
     sections = struct.pack(">III", 0, 0, 0)  # colour mode, resources, layers
     planes = b"".join(rgb[:, :, c].tobytes() for c in range(3))
     return header + sections + struct.pack(">H", 0) + planes
+
+
+def top_down_bmp(data):
+    """The bottom-up BMP `data` with its rows stored top row first, flagged by a
+    negative height."""
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
+    stride = (width * bits // 8 + 3) & ~3
+    rows = [data[offset + y * stride:offset + (y + 1) * stride] for y in range(height)]
+    return data[:22] + struct.pack("<i", -height) + data[26:offset] + b"".join(reversed(rows))

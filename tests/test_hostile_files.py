@@ -14,6 +14,32 @@ from declared_size import declare_size
 FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
 REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
+BLACK = (0, 0, 0)
+# Regressions on which stb 2.27 read memory it never wrote, spun for a
+# minute, or failed without a reason (made by
+# fuzz/make_stale_memory_regressions.py): the reason each is refused for, or
+# (blue, green, red) of its first pixels, those no palette entry or written
+# output gives now black.
+STALE_MEMORY_REFUSALS = {
+    "jpeg-frame-without-scans.jpg": "JPEG frame uses an undefined quantisation table",
+    "jpeg-undefined-quantisation-table.jpg": "JPEG frame uses an undefined quantisation table",
+    "jpeg-undefined-dc-huffman-table.jpg": "JPEG scan uses an undefined Huffman table",
+    "jpeg-progressive-undefined-ac-huffman-table.jpg": "JPEG scan uses an undefined Huffman table",
+    "jpeg-1300-scans.jpg": "JPEG has more than 100 scans",
+    "bmp-offset-inside-header.bmp": "BMP pixel offset leaves no room for its palette",
+    "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
+    "png-no-iend.png": "file ends too early",
+    "gif-no-image.gif": "corrupt GIF file",
+    "gif-zero-width.gif": "corrupt GIF file",
+    "gif-zero-height.gif": "corrupt GIF file",
+}
+STALE_MEMORY_PIXELS = {
+    "png-palette-index-past-plte.png": [(0x30, 0x20, 0x10), (0x60, 0x50, 0x40), BLACK, BLACK],
+    "bmp-8-bit-index-past-palette.bmp": [(1, 2, 3), (4, 5, 6), BLACK, BLACK],
+    "bmp-1-bit-index-past-palette.bmp": [BLACK, (7, 8, 9), BLACK, (7, 8, 9)],
+    "bmp-os2-1-bit-palette.bmp": [(1, 2, 3), (4, 5, 6), (1, 2, 3), (4, 5, 6)],
+    "png-fixed-huffman-distance-code-30.png": [BLACK] * 4,
+}
 HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
 
 # No pixels (stb accepts that for some formats, giving an empty array); under
@@ -50,6 +76,18 @@ def test_inputs_that_once_crashed_the_fuzzer(reader, name):
     check(reader, FUZZ / "regressions" / name, ALLOWED)
 
 
+@pytest.mark.parametrize("name, reason", sorted(STALE_MEMORY_REFUSALS.items()))
+def test_files_stb_would_misread_are_refused_for_their_own_reason(name, reason):
+    with pytest.raises(ValueError, match=f"{re.escape(name)}': {re.escape(reason)}$"):
+        quarn.readimg(str(FUZZ / "regressions" / name))
+
+
+@pytest.mark.parametrize("name, pixels", sorted(STALE_MEMORY_PIXELS.items()))
+def test_pixels_the_file_does_not_give_are_black(name, pixels):
+    image = quarn.readimg(str(FUZZ / "regressions" / name))
+    assert [tuple(image[:, 0, x]) for x in range(4)] == pixels
+
+
 @pytest.mark.parametrize("width, height", IMPOSSIBLE_SIZES)
 @pytest.mark.parametrize("name", SEEDS)
 def test_seeds_declaring_impossible_sizes_are_refused(reader, tmp_path, name, width, height):
@@ -75,6 +113,18 @@ def test_reasons_quoting_bytes_of_the_file_stay_text(tmp_path):
         quarn.readimg(str(path))
     assert type(raised.value) is ValueError
     assert str(raised.value).endswith("odd-chunk.png': \\xc1\\xfe\\x7fQ PNG chunk not known")
+
+
+@pytest.mark.parametrize("seed, edit, reason", [
+    ("palette.bmp", lambda data: data[:30] + b"\x01" + data[31:], "BMP RLE"),
+    ("rgb.png", lambda data: data[:8] + data[33:], "first not IHDR"),
+], ids=["run-length BMP", "PNG without header chunk"])
+def test_refusals_give_the_loaders_specific_reason(tmp_path, seed, edit, reason):
+    # stbi_info only says "unknown image type" for these.
+    path = tmp_path / seed
+    path.write_bytes(edit((FUZZ / "corpus" / seed).read_bytes()))
+    with pytest.raises(ValueError, match=f"': {reason}$"):
+        quarn.readimg(str(path))
 
 
 @pytest.mark.parametrize("seed, which", [("baseline.jpg", 0), ("progressive.jpg", -1)],

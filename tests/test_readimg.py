@@ -7,7 +7,7 @@ from PIL import Image
 
 import quarn
 from conftest import needs_backend, sobel_reference
-from images import hdr_bytes, psd_bytes, random_rgb, rng, save
+from images import hdr_bytes, psd_bytes, random_rgb, rng, save, top_down_bmp
 
 DEFAULT_INT = numpy.array([0]).dtype
 
@@ -27,6 +27,17 @@ def test_colour_files_give_blue_green_red_planes(tmp_path, name):
     result = quarn.readimg(str(path))
     assert result.dtype == DEFAULT_INT and result.flags.c_contiguous
     numpy.testing.assert_array_equal(result, bgr_planes(rgb))
+
+
+@pytest.mark.parametrize("mode", ["RGB", "L"])
+def test_top_down_bmp_decodes_like_its_png_twin(tmp_path, mode):
+    image = Image.fromarray(random_rgb(12, 16)).convert(mode)
+    image.save(tmp_path / "twin.png")
+    image.save(tmp_path / "bottom-up.bmp")
+    path = tmp_path / "top-down.bmp"
+    path.write_bytes(top_down_bmp((tmp_path / "bottom-up.bmp").read_bytes()))
+    numpy.testing.assert_array_equal(quarn.readimg(str(path)),
+                                     quarn.readimg(str(tmp_path / "twin.png")))
 
 
 def test_alpha_is_dropped_without_blending(tmp_path):

@@ -1,0 +1,99 @@
+/* The palette sizes below are computed as stb_image 2.27 computes them, so
+ * that stb reads every entry the file gives, then black ones. */
+#include "image/palette_padding.h"
+
+#include <string.h>
+
+#define PNG_PALETTE_CHUNK 780 /* length, type, 256 entries of 3 bytes, CRC */
+#define BMP_FILE_HEADER 14
+
+static int read_at(FILE *file, long offset, unsigned char *into, size_t size) {
+    return fseek(file, offset, SEEK_SET) == 0 && fread(into, 1, size, file) == size;
+}
+
+static unsigned long big_endian_32(const unsigned char *p) {
+    return (unsigned long)p[0] << 24 | (unsigned long)p[1] << 16 | (unsigned long)p[2] << 8 | p[3];
+}
+
+static unsigned little_endian_16(const unsigned char *p) {
+    return p[0] | (unsigned)p[1] << 8;
+}
+
+static unsigned long little_endian_32(const unsigned char *p) {
+    return little_endian_16(p) | (unsigned long)little_endian_16(p + 2) << 16;
+}
+
+/* Walks the chunks up to the first image data, as stb does, and puts 256
+ * black entries before the first palette chunk of a palette image. Without a
+ * palette chunk there stb refuses the file, as before. */
+static void pad_png(FILE *file, quarn_splice *splice) {
+    static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
+    unsigned char chunk[8];
+    long at = sizeof signature;
+    int palette_image = 0;
+    if (!read_at(file, 0, chunk, sizeof chunk) || memcmp(chunk, signature, sizeof chunk)) return;
+    while (read_at(file, at, chunk, sizeof chunk)) {
+        const char *type = (const char *)chunk + 4;
+        if (!memcmp(type, "IHDR", 4)) {
+            unsigned char colour_type;
+            if (!read_at(file, at + 8 + 9, &colour_type, 1) || colour_type != 3) return;
+            palette_image = 1;
+        } else if (!memcmp(type, "PLTE", 4)) {
+            if (!palette_image) return;
+            splice->at = at;
+            splice->length = PNG_PALETTE_CHUNK;
+            memset(splice->bytes, 0, PNG_PALETTE_CHUNK);
+            memcpy(splice->bytes, "\0\0\3\0PLTE", 8);
+            return;
+        } else if (!memcmp(type, "IDAT", 4) || !memcmp(type, "IEND", 4)) {
+            return;
+        }
+        at += 12 + (long)big_endian_32(chunk);
+    }
+}
+
+/* An uncompressed BMP of under 16 bits a pixel: the entries its palette
+ * gives are followed by black ones up to what its pixels can name, and the
+ * pixel offset moves so that stb counts them all. stb counts an OS/2 palette
+ * (12-byte header) from byte 38 instead of 26, four entries short, so there
+ * the entries stb skipped are read too. */
+static const char *pad_bmp(FILE *file, quarn_splice *splice) {
+    unsigned char header[BMP_FILE_HEADER + 20];
+    long offset, info_size, bits, entry, start, given, counted, wanted, moved, given_end;
+    if (!read_at(file, 0, header, sizeof header) || header[0] != 'B' || header[1] != 'M') return NULL;
+    offset = (long)(int)little_endian_32(header + 10);
+    info_size = (long)little_endian_32(header + 14);
+    if (offset < 0 || (info_size != 12 && info_size != 40 && info_size != 56 && info_size != 108 &&
+                       info_size != 124))
+        return NULL;
+    bits = little_endian_16(header + (info_size == 12 ? 24 : 28));
+    if (bits >= 16 || (info_size != 12 && little_endian_32(header + 30) != 0)) return NULL;
+    entry = info_size == 12 ? 3 : 4;
+    start = BMP_FILE_HEADER + info_size;
+    given = offset > start ? (offset - start) / entry : 0;
+    if (given == 0) return "BMP pixel offset leaves no room for its palette";
+    counted = info_size == 12 ? (offset - 38) / 3 : (offset - start) >> 2;
+    wanted = bits == 1 || bits == 4 || bits == 8 ? 1L << bits : 0;
+    if (counted >= wanted) return NULL;
+
+    moved = info_size == 12 ? 38 + 3 * wanted : offset + 4 * (wanted - counted);
+    given_end = start + given * entry;
+    splice->at = 10;
+    splice->removed = given_end - splice->at;
+    splice->length = 4 + (size_t)(given_end - BMP_FILE_HEADER) + (size_t)(moved - offset);
+    memset(splice->bytes, 0, splice->length);
+    splice->bytes[0] = (unsigned char)moved;
+    splice->bytes[1] = (unsigned char)(moved >> 8);
+    splice->bytes[2] = (unsigned char)(moved >> 16);
+    splice->bytes[3] = (unsigned char)(moved >> 24);
+    /* Past the end of a short file stb reads zeros, as here. */
+    if (fseek(file, BMP_FILE_HEADER, SEEK_SET) == 0)
+        (void)fread(splice->bytes + 4, 1, (size_t)(given_end - BMP_FILE_HEADER), file);
+    return NULL;
+}
+
+const char *quarn_pad_palette(FILE *file, quarn_splice *splice) {
+    memset(splice, 0, sizeof *splice);
+    pad_png(file, splice);
+    return splice->length ? NULL : pad_bmp(file, splice);
+}
