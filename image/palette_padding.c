@@ -7,8 +7,11 @@
 #define PNG_PALETTE_CHUNK 780 /* length, type, 256 entries of 3 bytes, CRC */
 #define BMP_FILE_HEADER 14
 
+/* Reads `size` bytes from `offset`, as stb sees them: zeros past the end of
+ * the file. Returns 0 when not even the first byte is there. */
 static int read_at(FILE *file, long offset, unsigned char *into, size_t size) {
-    return fseek(file, offset, SEEK_SET) == 0 && fread(into, 1, size, file) == size;
+    memset(into, 0, size);
+    return fseek(file, offset, SEEK_SET) == 0 && fread(into, 1, size, file) > 0;
 }
 
 static unsigned long big_endian_32(const unsigned char *p) {
@@ -52,7 +55,7 @@ static void pad_png(FILE *file, quarn_splice *splice) {
     }
 }
 
-/* An uncompressed BMP of under 16 bits a pixel: the entries its palette
+/* A BMP of under 16 bits a pixel: the entries its palette
  * gives are followed by black ones up to what its pixels can name, and the
  * pixel offset moves so that stb counts them all. stb counts an OS/2 palette
  * (12-byte header) from byte 38 instead of 26, four entries short, so there

@@ -39,8 +39,9 @@ STALE_MEMORY_PIXELS = {
     "bmp-1-bit-index-past-palette.bmp": [BLACK, (7, 8, 9), BLACK, (7, 8, 9)],
     "bmp-os2-1-bit-palette.bmp": [(1, 2, 3), (4, 5, 6), (1, 2, 3), (4, 5, 6)],
     # Found by the MemorySanitizer fuzzer: stb takes a negative compression
-    # field as none.
+    # field as none, and reads zeros for a header cut short.
     "bmp-negative-compression-index-past-palette.bmp": [(0, 1, 2), (0, 1, 2), (0, 4, 5), BLACK],
+    "bmp-os2-header-cut-short.bmp": [BLACK] * 4,
     "png-fixed-huffman-distance-code-30.png": [BLACK] * 4,
 }
 HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
