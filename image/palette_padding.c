@@ -28,31 +28,38 @@ static unsigned long little_endian_32(const unsigned char *p) {
 
 /* Walks the chunks up to the first image data, as stb does, and puts 256
  * black entries before the first palette chunk of a palette image. Without a
- * palette chunk there stb refuses the file, as before. */
-static void pad_png(FILE *file, quarn_splice *splice) {
+ * palette chunk there stb refuses the file, as before. A chunk longer than
+ * 2^31 - 1 bytes, which no valid file has, stb skips as a negative length,
+ * going on from a place this walk cannot follow: such a palette image is
+ * refused. */
+static const char *pad_png(FILE *file, quarn_splice *splice) {
     static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     unsigned char chunk[8];
     long at = sizeof signature;
     int palette_image = 0;
-    if (!read_at(file, 0, chunk, sizeof chunk) || memcmp(chunk, signature, sizeof chunk)) return;
+    if (!read_at(file, 0, chunk, sizeof chunk) || memcmp(chunk, signature, sizeof chunk)) return NULL;
     while (read_at(file, at, chunk, sizeof chunk)) {
         const char *type = (const char *)chunk + 4;
+        const unsigned long length = big_endian_32(chunk);
         if (!memcmp(type, "IHDR", 4)) {
             unsigned char colour_type;
-            if (!read_at(file, at + 8 + 9, &colour_type, 1) || colour_type != 3) return;
+            if (length != 13 || !read_at(file, at + 8 + 9, &colour_type, 1) || colour_type != 3)
+                return NULL; /* stb refuses another length itself */
             palette_image = 1;
         } else if (!memcmp(type, "PLTE", 4)) {
-            if (!palette_image) return;
+            if (!palette_image) return NULL;
             splice->at = at;
             splice->length = PNG_PALETTE_CHUNK;
             memset(splice->bytes, 0, PNG_PALETTE_CHUNK);
             memcpy(splice->bytes, "\0\0\3\0PLTE", 8);
-            return;
+            return NULL;
         } else if (!memcmp(type, "IDAT", 4) || !memcmp(type, "IEND", 4)) {
-            return;
+            return NULL;
         }
-        at += 12 + (long)big_endian_32(chunk);
+        if (palette_image && length > 0x7FFFFFFFUL) return "PNG chunk longer than 2^31 - 1 bytes";
+        at += 12 + (long)length;
     }
+    return NULL;
 }
 
 /* A BMP of under 16 bits a pixel: the entries its palette
@@ -70,15 +77,17 @@ static const char *pad_bmp(FILE *file, quarn_splice *splice) {
                        info_size != 124))
         return NULL;
     bits = little_endian_16(header + (info_size == 12 ? 24 : 28));
-    /* Whatever the compression field says: stb takes negative values as none. */
-    if (bits >= 16) return NULL;
+    /* stb refuses a positive compression field itself (run-length, embedded
+     * images, bit fields under 16 bits), for its own reason, and takes a
+     * negative one as none. */
+    if (bits >= 16 || (info_size != 12 && (int)little_endian_32(header + 30) > 0)) return NULL;
     entry = info_size == 12 ? 3 : 4;
     start = BMP_FILE_HEADER + info_size;
     given = offset > start ? (offset - start) / entry : 0;
     if (given == 0) return "BMP pixel offset leaves no room for its palette";
     counted = info_size == 12 ? (offset - 38) / 3 : (offset - start) >> 2;
     wanted = bits == 1 || bits == 4 || bits == 8 ? 1L << bits : 0;
-    if (counted >= wanted) return NULL;
+    if (wanted == 0 || counted >= wanted) return NULL; /* stb refuses other depths */
 
     moved = info_size == 12 ? 38 + 3 * wanted : offset + 4 * (wanted - counted);
     given_end = start + given * entry;
@@ -97,7 +106,8 @@ static const char *pad_bmp(FILE *file, quarn_splice *splice) {
 }
 
 const char *quarn_pad_palette(FILE *file, quarn_splice *splice) {
+    const char *refusal;
     memset(splice, 0, sizeof *splice);
-    pad_png(file, splice);
-    return splice->length ? NULL : pad_bmp(file, splice);
+    refusal = pad_png(file, splice);
+    return refusal || splice->length ? refusal : pad_bmp(file, splice);
 }

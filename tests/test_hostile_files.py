@@ -29,6 +29,7 @@ STALE_MEMORY_REFUSALS = {
     "bmp-offset-inside-header.bmp": "BMP pixel offset leaves no room for its palette",
     "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
     "png-no-iend.png": "file ends too early",
+    "png-chunk-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
     "gif-no-image.gif": "corrupt GIF file",
     "gif-zero-width.gif": "corrupt GIF file",
     "gif-zero-height.gif": "corrupt GIF file",

@@ -110,6 +110,12 @@ def files():
     yield "png-palette-index-past-plte.png", png(
         4, 1, 3, zlib.compress(b"\x00\x00\x01\x02\xff"),
         struct.pack(">I", 6) + b"PLTE" + b"\x10\x20\x30\x40\x50\x60" + b"\x00\x00\x00\x00")
+    # A chunk of 2^31 bytes or more: stb skips it backwards, to the end of its
+    # 128-byte read-ahead, and finds a one-entry palette there.
+    yield "png-chunk-skipped-backwards.png", png(
+        4, 1, 3, zlib.compress(b"\x00\x00\xff\x80\x07"),
+        struct.pack(">I", 2**31) + b"tEXt" + bytes(128 - 33 - 8 + 4)
+        + struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4))
     yield "png-no-iend.png", (SEEDS / "rgb.png").read_bytes()[:-12]
     yield "bmp-8-bit-index-past-palette.bmp", bmp(8, [(1, 2, 3), (4, 5, 6)], [b"\x00\x01\x02\xff"], 4)
     yield "bmp-1-bit-index-past-palette.bmp", bmp(1, [(7, 8, 9)], [b"\xa0\x00\x00\x00"], 4)
