@@ -61,12 +61,12 @@ static void read_huffman_tables(jpeg_walk *walk, long length) {
     while (length > 0) {
         int i, codes = 0;
         const int slot = next_byte(walk->file);
+        if (slot >> 4 > 1 || (slot & 15) >= TABLE_SLOTS) break; /* stb refuses it first */
         for (i = 0; i < 16; ++i) codes += next_byte(walk->file);
         if (codes > MAX_CODES) {
             walk->fault = "corrupt JPEG Huffman table";
             return;
         }
-        if (slot >> 4 > 1 || (slot & 15) >= TABLE_SLOTS) break;
         walk->huffman_defined[slot >> 4] |= 1u << (slot & 15);
         if (fseek(walk->file, codes, SEEK_CUR) != 0) break;
         length -= 17 + codes;
