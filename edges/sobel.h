@@ -10,7 +10,8 @@ namespace quarn {
 // Binary edge map of plane 0 of a (planes, rows, cols) array.
 //  Returns (rows, cols) int64, each 255 (edge) or 0; an empty map follows the
 //  result conversion's empty rule (rows == 0 gives (0,) float64).
-//  Errors: those of check_sobel_shape, on the caller's own shape; MemoryError
+//  Errors: those of check_sobel_shape, on the caller's own shape (raised while
+//  the argument converts); MemoryError
 //  when memory runs out; RuntimeError naming the CUDA error when the GPU step
 //  fails (an empty image runs it too, on a 2 x 2 zero plane).
 //  Reads any strides in place; never writes to the caller's array.

@@ -74,7 +74,8 @@ array plane_zero(const array &given) {
 bool type_caster<quarn::sobel_argument>::load(handle source, bool convert) {
     if (!convert && !uint8_array::check_(source)) return false;
     object to_convert = reinterpret_borrow<object>(source);
-    if (is_numeric_array(source)) {
+    const bool numeric_array = is_numeric_array(source);
+    if (numeric_array) {
         const auto given = reinterpret_borrow<array>(source);
         quarn::check_sobel_shape(given.ndim(), given.shape());
         if (first_byte_is_the_cast(given.dtype())) {
@@ -95,6 +96,8 @@ bool type_caster<quarn::sobel_argument>::load(handle source, bool convert) {
         return false;
     }
     value.array = reinterpret_steal<uint8_array>(converted);
+    // Anything else has a shape only once NumPy has made it an array.
+    if (!numeric_array) quarn::check_sobel_shape(value.array.ndim(), value.array.shape());
     return true;
 }
 

@@ -8,7 +8,8 @@ namespace quarn {
 // What sobel receives: a (planes, rows, cols) array whose elements each start
 // with the byte that NumPy's unsafe cast to uint8 gives for the caller's
 // element: a uint8 array, or the caller's own integer array where its first
-// byte is that cast (see the caster). Planes after 0 may be missing.
+// byte is that cast (see the caster). Its shape has passed check_sobel_shape;
+// planes after 0 may be missing.
 struct sobel_argument {
     pybind11::array array;
 };
@@ -34,6 +35,7 @@ namespace detail {
 //    to planes that sobel never reads: an integer array whose first byte per
 //    element is the cast (int8, uint8; any native integer on little-endian
 //    machines) is passed on as it is, any other has only its plane 0 cast;
+//  - anything else is checked by check_sobel_shape once NumPy has converted it;
 //  - MemoryError, and exceptions not derived from Exception (KeyboardInterrupt),
 //    raised while converting propagate instead of becoming a TypeError.
 template <>
