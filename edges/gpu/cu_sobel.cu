@@ -27,6 +27,9 @@ namespace {
 
 void check(cudaError_t status) {
     if (status == cudaSuccess) return;
+    // Reported here, so not left behind as the runtime's last error for other
+    // CUDA code in the process (a sticky error stays all the same).
+    cudaGetLastError();
     std::string message = std::string("CUDA error: ") + cudaGetErrorName(status) +
                           ": " + cudaGetErrorString(status);
     if (status == cudaErrorMemoryAllocation) throw memory_error(message);
