@@ -43,7 +43,8 @@ if [ ! -f "$base" ]; then
     fresh=$(mktemp -d "$cache/root.XXXXXX")
     debootstrap --variant=minbase bookworm "$fresh" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
         { tail -n 20 "$cache/debootstrap.log" >&2; rm -rf --one-file-system "$fresh"; exit 1; }
-    tar -C "$fresh" --numeric-owner -cf "$base.part" . && mv "$base.part" "$base"
+    tar -C "$fresh" --numeric-owner -cf "$base.part" . || exit 1
+    mv "$base.part" "$base"
     rm -rf --one-file-system "$fresh"
 fi
 
