@@ -304,6 +304,21 @@ static const image_format formats[] = {
     {"TGA", stbi__tga_test, QUARN_MAX_PIXELS_PER_BYTE},
 };
 
+/* Whether the file starts with a run of 0xFF bytes as long as stb's read-ahead
+ * buffer. stb's JPEG test skips such a run; having read past the buffer, its
+ * rewind only reaches the start of the buffer it now holds, so the formats
+ * tested after JPEG would see the file from there on (a 16-bit PNM that stb
+ * then over-reads, for one). No image file starts so. */
+static int starts_with_long_fill(void) {
+    stbi__context context;
+    unsigned char head[sizeof context.buffer_start];
+    size_t i;
+    restart();
+    if (read_spliced((char *)head, sizeof head) < sizeof head) return 0;
+    for (i = 0; i < sizeof head && head[i] == 0xFF; ++i) continue;
+    return i == sizeof head;
+}
+
 /* The format stb's loader takes the file for, or NULL for none. */
 static const image_format *format_of_file(void) {
     size_t i;
@@ -363,6 +378,8 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         return fail(error, state.abort_reason);
     }
 
+    if (starts_with_long_fill())
+        return fail(error, "unknown image type (starts with a long run of 0xFF)");
     format = format_of_file();
     pixels_per_byte = format ? format->pixels_per_byte : QUARN_MAX_PIXELS_PER_BYTE;
     /* Before stbi_info, which already reads the Huffman tables. */
