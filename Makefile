@@ -66,12 +66,17 @@ gpu-bundle-test: gpu-bundle
 	        -DQUARN_STB_INCLUDE_DIR=$(CURDIR)/$(GPU_BUNDLE)/include; \
 	    cmake --build build/gpu-bundle-test --target quarn gpu_timing'
 
-# stb_image alone, compiled like the C part of the Release build (-O3).
+# stb_image alone, compiled like the C part of the Release build (-O3), and
+# once more with zeroed allocations, as quarn's decoder makes them.
 build/bench/libstb_decode.so: bench/stb_decode.c | deps
 	@mkdir -p $(@D)
 	$(CC) -O3 -DNDEBUG -fPIC -shared -o $@ $<
 
-bench: build build/bench/libstb_decode.so
+build/bench/libstb_decode_zeroed.so: bench/stb_decode.c | deps
+	@mkdir -p $(@D)
+	$(CC) -O3 -DNDEBUG -DZEROED_ALLOCATIONS -fPIC -shared -o $@ $<
+
+bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 	PYTHONPATH=build/cpu $(PYTHON) bench/run.py
 
 # libFuzzer with ASan and UBSan over the decoder, FUZZ_SECONDS long; it grows

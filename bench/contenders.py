@@ -13,7 +13,7 @@ from PIL import Image
 
 import quarn
 
-STB_LIBRARY = Path(__file__).resolve().parent.parent / "build" / "bench" / "libstb_decode.so"
+STB_LIBRARIES = Path(__file__).resolve().parent.parent / "build" / "bench"
 # OpenCV is the single-threaded baseline; quarn runs no threads either.
 cv2.setNumThreads(1)
 SOBEL_KERNEL = numpy.array([[0, 2, 2], [-2, 0, 2], [-2, -2, 0]], numpy.float32)
@@ -36,8 +36,8 @@ class StbPixels:
             self._library.stbi_image_free(self._pixels)
 
 
-def load_stb():
-    library = ctypes.CDLL(str(STB_LIBRARY))
+def load_stb(variant=""):
+    library = ctypes.CDLL(str(STB_LIBRARIES / f"libstb_decode{variant}.so"))
     library.stbi_load.restype = ctypes.c_void_p
     library.stbi_load.argtypes = [ctypes.c_char_p] + [ctypes.POINTER(ctypes.c_int)] * 3 + [ctypes.c_int]
     library.stbi_image_free.argtypes = [ctypes.c_void_p]
@@ -46,9 +46,10 @@ def load_stb():
 
 def decoders(path):
     """Decoders of one image file; the first is the reference for ratios."""
-    stb, name = load_stb(), str(path)
+    stb, zeroed, name = load_stb(), load_stb("_zeroed"), str(path)
     return {
         "stb_image decode alone": lambda: StbPixels(stb, name),
+        "stb_image, zeroed allocations": lambda: StbPixels(zeroed, name),
         "quarn.readimg": lambda: quarn.readimg(name),
         "cv2.imread": lambda: cv2.imread(name),
         "Pillow asarray(convert RGB)": lambda: numpy.asarray(Image.open(name).convert("RGB")),
