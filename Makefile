@@ -9,8 +9,9 @@ BACKENDS := cpu $(if $(NVCC),cuda)
 BUILD_PACKAGES := g++ cmake ninja-build python3 python3-dev python3-numpy \
                   pybind11-dev libstb-dev
 DEMO_PACKAGES := python3-pil
-# A venv that builds with Debian's setuptools and NumPy, offline.
-PIP_PACKAGES := python3-venv python3-wheel
+# A venv that builds with Debian's setuptools and NumPy, offline; setuptools
+# itself for `python3 setup.py sdist`.
+PIP_PACKAGES := python3-venv python3-wheel python3-setuptools
 PACKAGES_FOR_demo := $(DEMO_PACKAGES)
 # tqdm: the progress bar of examples/batch_edges.py, which the tests run.
 PACKAGES_FOR_test := python3-pytest python3-tqdm $(DEMO_PACKAGES) $(PIP_PACKAGES)
