@@ -32,9 +32,9 @@ def cpu_build_module():
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = CPU_BUILD / f"quarn{suffix}"
         if path.is_file():
-            spec = importlib.util.spec_from_file_location("quarn", path)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module_spec = importlib.util.spec_from_file_location("quarn", path)
+            module = importlib.util.module_from_spec(module_spec)
+            module_spec.loader.exec_module(module)
             return module
     return None
 
