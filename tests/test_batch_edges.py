@@ -19,6 +19,8 @@ sys.path.insert(0, str(EXAMPLES))
 from edge_job import edge_job, find_images  # noqa: E402
 
 pytestmark = needs_backend
+# The batch script's progress bar; `make test` installs it, a bare GPU machine may lack it.
+pytest.importorskip("tqdm", reason="apt-get install python3-tqdm")
 
 GOOD = ["a.png", "sub/b.jpg", os.fsdecode(b"caf\xe9.png")]   # a name that is not UTF-8
 FAILING = {"broken.png": "ValueError", "gone.png": "FileNotFoundError",
