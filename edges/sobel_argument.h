@@ -41,7 +41,9 @@ namespace detail {
 template <>
 struct type_caster<quarn::sobel_argument> {
     using uint8_array = array_t<unsigned char, 16>;
-    PYBIND11_TYPE_CASTER(quarn::sobel_argument, make_caster<uint8_array>::name);
+    // array_t's name in pybind11 2.x, spelt out so that later releases, which
+    // name array_t otherwise, keep sobel's signature.
+    PYBIND11_TYPE_CASTER(quarn::sobel_argument, const_name("numpy.ndarray[numpy.uint8]"));
     bool load(handle source, bool convert);
 };
 
