@@ -16,8 +16,11 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
+// The kernel and the CPU stand-in, from their own objects.
 void cu_sobel(int *in, int *out, int R, int C);
 
 namespace quarn {
