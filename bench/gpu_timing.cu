@@ -10,6 +10,10 @@
 //   gpu_timing --oom-recovery
 //     Fills device memory, expects a call to fail with memory_error, frees it
 //     and expects the next call to succeed. Exits 1 otherwise.
+//   gpu_timing --shapes
+//     gpu_sobel on the launcher's edge shapes, each map checked against the CPU
+//     rule: the workload compute-sanitizer runs where Python cannot. Exits 1
+//     on the first wrong map.
 #include "edges/gpu/cu_sobel.cu"
 
 #include <algorithm>
@@ -151,16 +155,36 @@ int oom_recovery() {
     return 0;
 }
 
+int shapes() {
+    // The empty image's 2 x 2 plane, one pixel, rows around one block of 1024
+    // threads, a wide row and a 4K frame.
+    const int sizes[][2] = {{0, 0}, {1, 1}, {1022, 5}, {1023, 5}, {1024, 5}, {1025, 5}, {4000, 5}, {3840, 2160}};
+    for (const auto &size : sizes) {
+        const int width = size[0], height = size[1], R = height + 2, C = width + 2;
+        const std::vector<int> padded = padded_plane(width, height);
+        std::vector<int> edges(std::max(width * height, 1));  // sobel never passes an empty buffer
+        gpu_sobel(padded.data(), edges.data(), R, C);
+        edges.resize(static_cast<std::size_t>(width) * height);
+        if (edges != cpu_edges(padded, R, C)) {
+            std::printf("FAILED: wrong edge map for %dx%d\n", width, height);
+            return 1;
+        }
+    }
+    std::printf("ok: %zu shapes\n", sizeof sizes / sizeof sizes[0]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     try {
         if (argc == 2 && std::strcmp(argv[1], "--oom-recovery") == 0) return oom_recovery();
+        if (argc == 2 && std::strcmp(argv[1], "--shapes") == 0) return shapes();
         if (argc == 4) return timings(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]));
     } catch (const std::exception &error) {
         std::printf("FAILED: %s\n", error.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: gpu_timing WIDTH HEIGHT REPEATS | gpu_timing --oom-recovery\n");
+    std::fprintf(stderr, "usage: gpu_timing WIDTH HEIGHT REPEATS | --oom-recovery | --shapes\n");
     return 2;
 }

@@ -5,7 +5,8 @@ images to build/bench/, checks that quarn.sobel and OpenCV agree, then prints
 medians, same-run ratios and the extra memory of each call, and which targets
 quarn meets. With --sobel-only it prints just the sobel timings (the GPU
 section runs it that way on each build). With --gpu it runs only the GPU
-section, with the CPU build's timings of the same images beside it.
+section, with the CPU build's timings of the same images beside it; it exits 1
+when that section cannot run or a check in it fails, not for a missed target.
 """
 import json
 import os
@@ -191,7 +192,8 @@ def device_split(size, quarn_ms):
 
 
 def gpu_section(with_cpu=False):
-    """sobel on the CUDA build, if it has a device; returns whether the 1080p target is met."""
+    """sobel on the CUDA build, if it has a device; returns whether it ran. The
+    1080p target, met or missed, is a result it prints, not a failure."""
     if not list((ROOT / "build" / "cuda").glob("quarn*.so")):
         print("\nGPU section skipped (no CUDA build)")
         return False
@@ -215,7 +217,7 @@ def gpu_section(with_cpu=False):
     print("\nGPU target")
     report(met, f"sobel (CUDA build) uint8 {SIZES[0][0]}x{SIZES[0][1]}: {ms:.2f} ms per call "
                 f"(at most {GPU_TARGET_MS} ms on an H100)")
-    return met
+    return True
 
 
 def main():
