@@ -90,9 +90,11 @@ FUZZ_SECONDS ?= 120
 FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/jpeg_structure.c image/palette_padding.c
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
-
+# The sanitizer runtimes of Debian's default clang, whatever its version, and
+# llvm for llvm-symbolizer: UBSan matches ubsan.supp against function names,
+# so without a symbolizer the suppressions do not apply.
 fuzz-deps:
-	@tools/install-deps.sh clang libclang-rt-14-dev libstb-dev
+	@tools/install-deps.sh clang libclang-rt-dev llvm libstb-dev
 
 build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
 	@mkdir -p $(@D)
