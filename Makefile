@@ -128,11 +128,13 @@ fuzz-msan: build/fuzz-msan/decode_fuzzer
 # mutation test, each returned array written to /dev/null so that memcheck
 # checks each pixel, then a few hundred mixed calls. Any memcheck error fails
 # it (a pixel the decoder never wrote shows as "uninitialised"), and so does a
-# block lost for certain under quarn (Python itself leaves some at exit).
+# block lost for certain under quarn (Python itself leaves some at exit), but
+# for those valgrind.supp names: lost by Python once per import, not per call.
 valgrind: build/cpu
 	@tools/install-deps.sh valgrind
 	PYTHONMALLOC=malloc PYTHONPATH=build/cpu valgrind --leak-check=full --num-callers=50 \
 	    --errors-for-leak-kinds=none --error-exitcode=1 --log-file=build/valgrind.log \
+	    --suppressions=tests/valgrind.supp \
 	    $(PYTHON) tests/memcheck_workload.py 300 >/dev/null \
 	    || { grep -m1 -A20 "uninitialised\|Invalid\|Process terminating" build/valgrind.log; false; }
 	@grep -A4 "LEAK SUMMARY" build/valgrind.log
