@@ -142,12 +142,14 @@ valgrind: build/cpu
 	@! grep -m5 uninitialised build/valgrind.log
 	@! awk '/definitely lost in loss record/,/^==[0-9]+== $$/' build/valgrind.log | grep quarn
 
-# The README's set-up from a bare minimal Debian 12 chroot: `make demo` and
-# `make test` with only `make` installed by hand. Needs root and the Debian
-# archive; slow, so not part of `make test`.
+# The README's set-up from bare minimal Debian 12 and 13 chroots: `make demo`
+# and `make test` with only `make` installed by hand. DEBIAN picks one release
+# (bookworm or trixie); both by default. Needs root and the Debian archive;
+# slow, so not part of `make test`.
+DEBIAN ?= bookworm trixie
 fresh-check:
 	@tools/install-deps.sh debootstrap git
-	tools/fresh-check.sh
+	tools/fresh-check.sh $(DEBIAN)
 
 clean:
 	rm -rf build
