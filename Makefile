@@ -85,19 +85,23 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # Inputs up to 8 KB keep runs fast, yet such a file may declare an image whose
 # HDR float buffer alone is 2 GB, libFuzzer's default limit. The decoder's own
 # budget refuses more than 32 bytes a pixel, so 8 GB a malloc and 4 GB
-# resident only catch a broken budget. ubsan.supp lists stb's own UB.
+# resident only catch a broken budget. ubsan.supp lists stb's own UB; the
+# checks it names recover, since UBSan aborts before reading the list for a
+# check that does not (halt_on_error still stops at any other report).
 FUZZ_SECONDS ?= 120
 FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/jpeg_structure.c image/palette_padding.c
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
-
+# The sanitizer runtimes of Debian's default clang, whatever its version, and
+# llvm for llvm-symbolizer: UBSan matches ubsan.supp against function names,
+# so without a symbolizer the suppressions do not apply.
 fuzz-deps:
-	@tools/install-deps.sh clang libclang-rt-14-dev libstb-dev
+	@tools/install-deps.sh clang libclang-rt-dev llvm libstb-dev
 
 build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
 	@mkdir -p $(@D)
 	clang -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-	    -fsanitize-recover=shift-exponent,nonnull-attribute -fwrapv -I. -o $@ $(FUZZ_SOURCES)
+	    -fsanitize-recover=shift-exponent,nonnull-attribute,float-cast-overflow -fwrapv -I. -o $@ $(FUZZ_SOURCES)
 
 fuzz: build/fuzz/decode_fuzzer
 	@mkdir -p build/fuzz/corpus
@@ -124,11 +128,13 @@ fuzz-msan: build/fuzz-msan/decode_fuzzer
 # mutation test, each returned array written to /dev/null so that memcheck
 # checks each pixel, then a few hundred mixed calls. Any memcheck error fails
 # it (a pixel the decoder never wrote shows as "uninitialised"), and so does a
-# block lost for certain under quarn (Python itself leaves some at exit).
+# block lost for certain under quarn (Python itself leaves some at exit), but
+# for those valgrind.supp names: lost by Python once per import, not per call.
 valgrind: build/cpu
 	@tools/install-deps.sh valgrind
 	PYTHONMALLOC=malloc PYTHONPATH=build/cpu valgrind --leak-check=full --num-callers=50 \
 	    --errors-for-leak-kinds=none --error-exitcode=1 --log-file=build/valgrind.log \
+	    --suppressions=tests/valgrind.supp \
 	    $(PYTHON) tests/memcheck_workload.py 300 >/dev/null \
 	    || { grep -m1 -A20 "uninitialised\|Invalid\|Process terminating" build/valgrind.log; false; }
 	@grep -A4 "LEAK SUMMARY" build/valgrind.log
@@ -136,12 +142,14 @@ valgrind: build/cpu
 	@! grep -m5 uninitialised build/valgrind.log
 	@! awk '/definitely lost in loss record/,/^==[0-9]+== $$/' build/valgrind.log | grep quarn
 
-# The README's set-up from a bare minimal Debian 12 chroot: `make demo` and
-# `make test` with only `make` installed by hand. Needs root and the Debian
-# archive; slow, so not part of `make test`.
+# The README's set-up from bare minimal Debian 12 and 13 chroots: `make demo`
+# and `make test` with only `make` installed by hand. DEBIAN picks one release
+# (bookworm or trixie); both by default. Needs root and the Debian archive;
+# slow, so not part of `make test`.
+DEBIAN ?= bookworm trixie
 fresh-check:
 	@tools/install-deps.sh debootstrap git
-	tools/fresh-check.sh
+	tools/fresh-check.sh $(DEBIAN)
 
 clean:
 	rm -rf build

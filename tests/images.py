@@ -32,11 +32,12 @@ def hdr_bytes(values):
 
 
 def psd_bytes(rgb):
-    """An uncompressed 8-bit RGB Photoshop file of the (H, W, 3) array."""
-    height, width, _ = rgb.shape
-    header = b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, height, width, 8, 3)
+    """An uncompressed 8-bit RGB or RGBA Photoshop file of the (H, W, 3 or 4)
+    array."""
+    height, width, channels = rgb.shape
+    header = b"8BPS" + struct.pack(">H6xHIIHH", 1, channels, height, width, 8, 3)
     sections = struct.pack(">III", 0, 0, 0)  # colour mode, resources, layers
-    planes = b"".join(rgb[:, :, c].tobytes() for c in range(3))
+    planes = b"".join(rgb[:, :, c].tobytes() for c in range(channels))
     return header + sections + struct.pack(">H", 0) + planes
 
 

@@ -47,6 +47,23 @@ def test_alpha_is_dropped_without_blending(tmp_path):
     numpy.testing.assert_array_equal(quarn.readimg(str(rgba)), bgr_planes(rgb))
 
 
+def test_psd_alpha_takes_out_the_white_matte(tmp_path):
+    # Photoshop stores partly transparent colours composited over white; stb
+    # undoes that in float32 and truncates. Colours darker than that allows
+    # fall below 0, where stb's conversion is undefined: every compiler we
+    # build with keeps the low byte of a 32-bit truncation.
+    colour, alpha = numpy.meshgrid(numpy.arange(256), numpy.arange(1, 255))
+    path = tmp_path / "a.psd"
+    path.write_bytes(psd_bytes(numpy.stack([colour] * 3 + [alpha], axis=2).astype(numpy.uint8)))
+    f = numpy.float32
+    ra = f(1) / (alpha.astype(f) / f(255))
+    unmatted = colour.astype(f) * ra + f(255) * (f(1) - ra)
+    expected = numpy.trunc(unmatted).astype(numpy.int64) & 255
+    numpy.testing.assert_array_equal(
+        quarn.readimg(str(path)), numpy.stack([expected] * 3),
+        err_msg="stb's PSD white matte: float32 as written, then the low byte of the truncation")
+
+
 @pytest.mark.parametrize("name, mode", [("g.png", "L"), ("g.pgm", "L"), ("ga.png", "LA")])
 def test_grey_files_give_three_equal_planes(tmp_path, name, mode):
     grey = rng.integers(0, 256, (6, 4), dtype=numpy.uint8)
