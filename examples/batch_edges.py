@@ -100,8 +100,8 @@ def stop(signum, _frame):
 def start_worker(parent):
     """Runs first in each worker: it dies with `parent`, however that ends
     (SIGKILL included), and leaves stop signals to it. A Ctrl-C or a closed
-    terminal signals the whole process group; the parent then kills the
-    workers itself, after they can no longer report, so none is retried."""
+    terminal signals the whole process group: workers dying of it could be
+    taken for crashes and their files retried, so the parent kills them."""
     for each in STOP_SIGNALS:
         signal.signal(each, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
@@ -117,9 +117,9 @@ def worker_pool(workers):
 
 
 def stop_workers(in_flight=()):
-    """Kills every worker process of this one and waits for them to end, then
-    removes the partial files they leave of the (source, target) pairs
-    `in_flight`."""
+    """Kills every worker process this one has started and waits for them to
+    end, then removes the partial files they leave of the (source, target)
+    pairs `in_flight`."""
     workers = multiprocessing.active_children()
     for worker in workers:
         worker.kill()

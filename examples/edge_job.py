@@ -62,8 +62,9 @@ def edge_job(source, target):
         calls_s = time.perf_counter() - start
         on_edge = edges.astype(numpy.uint8)   # 1 byte a pixel: the cheapest to pack
         share = numpy.count_nonzero(on_edge) / on_edge.size
-        record = {"path": os.fsdecode(source), "size": status.st_size, "mtime_ns": status.st_mtime_ns,
-                  "edge_share": share, "seconds": time.perf_counter() - start}
+        record = {"path": os.fsdecode(source), "size": status.st_size,
+                  "mtime_ns": status.st_mtime_ns, "edge_share": share,
+                  "seconds": time.perf_counter() - start}
         write_file(Path(target), png_bytes(on_edge, record))
     except (ValueError, OSError, MemoryError) as error:
         return failure(source, error)
@@ -137,7 +138,8 @@ def find_images(sources, output, failures=None):
         if not os.path.isdir(source):
             files.append(source)
             continue
-        for folder, subfolders, names in os.walk(source, onerror=lambda error: unlisted(failures, error)):
+        walk = os.walk(source, onerror=lambda error: unlisted(failures, error))
+        for folder, subfolders, names in walk:
             subfolders[:] = sorted(d for d in subfolders
                                    if os.path.realpath(os.path.join(folder, d)) != output_real)
             for name in sorted(names):

@@ -192,9 +192,10 @@ def test_unreadable_folders_fail_and_an_unwritable_output_stops_at_once(tmp_path
     prefix = []
     if os.access(tmp_path / "read-only", os.W_OK):
         prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
-        probe = f"import os; os.listdir({str(tmp_path)!r}); os.listdir({str(tmp_path)!r} + '/photos/locked')"
-        if not shutil.which("setpriv") or subprocess.run(
-                [*prefix, sys.executable, "-c", probe], capture_output=True).returncode != 1:
+        locked = str(tmp_path / "photos" / "locked")
+        probe = subprocess.run([*prefix, sys.executable, "-c", f"print('ready'); open({locked!r})"],
+                               capture_output=True, text=True) if shutil.which("setpriv") else None
+        if not probe or probe.stdout != "ready\n" or "PermissionError" not in probe.stderr:
             (tmp_path / "photos" / "locked").chmod(0o755)
             pytest.skip("this user reads and writes whatever the modes say")
     try:

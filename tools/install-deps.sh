@@ -32,8 +32,9 @@ provided() {
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null ||
                 echo "Python's headers (Python.h) for $python" ;;
         libstb-dev)
-            [ -e "${QUARN_STB_INCLUDE_DIR:-/usr/include}/stb/stb_image.h" ] ||
-                echo "stb/stb_image.h under ${QUARN_STB_INCLUDE_DIR:-/usr/include} (or set QUARN_STB_INCLUDE_DIR)" ;;
+            stb=${QUARN_STB_INCLUDE_DIR:-/usr/include}
+            [ -e "$stb/stb/stb_image.h" ] ||
+                echo "stb/stb_image.h under $stb (or set QUARN_STB_INCLUDE_DIR)" ;;
         pybind11-dev) module pybind11 pybind11 ;;
         python3-numpy) module numpy numpy ;;
         python3-pil) module PIL pillow ;;
