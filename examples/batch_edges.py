@@ -99,10 +99,11 @@ def stop(signum, _frame):
 
 def start_worker(parent):
     """Runs first in each worker: it dies with `parent`, however that ends
-    (SIGKILL included), and leaves stop signals to it. A Ctrl-C or a closed
-    terminal signals the whole process group: workers dying of it could be
-    taken for crashes and their files retried, so the parent kills them."""
-    for each in STOP_SIGNALS:
+    (SIGKILL included), and leaves the terminal's signals to it. A Ctrl-C or
+    a closed terminal signals the whole process group: workers dying of it
+    could be taken for crashes and their files retried, so the parent kills
+    them. SIGTERM keeps its default: the pool itself ends workers with it."""
+    for each in (signal.SIGINT, signal.SIGHUP):
         signal.signal(each, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
         ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
