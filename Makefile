@@ -5,7 +5,9 @@ BACKENDS := cpu $(if $(NVCC),cuda)
 
 # Debian packages by what needs them. `deps` installs the build's and those of
 # the goals given, in one apt-get call, so `make demo` waits for no test-only
-# package and `make -j` never runs two apt-gets at once.
+# package. install-deps.sh runs one call at a time, so `make -j` never runs two
+# apt-gets at once (deps and fuzz-deps, say); without dpkg it checks for the
+# commands, headers and Python modules themselves, those of $(PYTHON).
 BUILD_PACKAGES := g++ cmake ninja-build python3 python3-dev python3-numpy \
                   pybind11-dev libstb-dev
 DEMO_PACKAGES := python3-pil
@@ -27,7 +29,7 @@ CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
         fresh-check clean $(BACKENDS:%=build/%)
 
 deps:
-	@tools/install-deps.sh $(DEB_PACKAGES)
+	@PYTHON=$(PYTHON) tools/install-deps.sh $(DEB_PACKAGES)
 
 # What the pip route needs: the build's packages and a venv's.
 pip-deps: deps

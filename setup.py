@@ -27,7 +27,13 @@ class CMakeBuild(build_ext):
         if os.environ.get("QUARN_BACKEND"):
             configure.append(f"-DQUARN_BACKEND={os.environ['QUARN_BACKEND']}")
         # Extra options, split like a shell, as other CMake-driven packages take them.
-        configure += shlex.split(os.environ.get("CMAKE_ARGS", ""))
+        extra = shlex.split(os.environ.get("CMAKE_ARGS", ""))
+        # Ninja wherever there is one (pip fetches it for isolated builds) and
+        # no generator is named: a machine without make builds all the same.
+        if (shutil.which("ninja") and "CMAKE_GENERATOR" not in os.environ
+                and not any(arg.startswith("-G") for arg in extra)):
+            configure += ["-G", "Ninja"]
+        configure += extra
         subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build_dir),
                         "--parallel", str(os.cpu_count() or 1)], check=True)

@@ -16,27 +16,62 @@ namespace py = pybind11;
 namespace quarn {
 namespace {
 
-// The first bytes of plane 0's elements into `padded` (rows + 2) x (cols + 2)
-// with a zero border; rows, cols >= 1.
-QUARN_AVX2_CLONES
-void fill_padded(const py::array &image, py::ssize_t rows,
-                 py::ssize_t cols, int *padded) {
+// The low byte of the `Element` (an unsigned integer type) stored at `p`,
+// which need not be aligned. One whole load then a mask vectorises, where a
+// load of one byte every sizeof(Element) bytes does not.
+template <typename Element>
+__attribute__((always_inline)) inline int low_byte(const unsigned char *p) {
+    Element value;
+    std::memcpy(&value, p, sizeof value);
+    return static_cast<int>(value & 0xFF);
+}
+
+// The low bytes of `cols` elements of type `Element`, `col_stride` bytes
+// apart from `src`, into dst[0, cols).
+template <typename Element>
+__attribute__((always_inline)) inline void copy_row(const unsigned char *src,
+                                                    py::ssize_t col_stride,
+                                                    py::ssize_t cols, int *dst) {
+    if (col_stride == sizeof(Element)) {
+        // A constant stride: the common, contiguous row.
+        for (py::ssize_t x = 0; x < cols; ++x) dst[x] = low_byte<Element>(src + x * sizeof(Element));
+    } else {
+        for (py::ssize_t x = 0; x < cols; ++x) dst[x] = low_byte<Element>(src + x * col_stride);
+    }
+}
+
+// Plane 0 of `image`, rows x cols >= 1 x 1, each element read as `Element`,
+// into `padded` (rows + 2) x (cols + 2) with a zero border.
+template <typename Element>
+__attribute__((always_inline)) inline void fill_rows(const py::array &image, py::ssize_t rows,
+                                                     py::ssize_t cols, int *padded) {
     const py::ssize_t C = cols + 2;
-    std::fill(padded, padded + C, 0);
-    std::fill(padded + (rows + 1) * C, padded + (rows + 2) * C, 0);
     const auto *base = static_cast<const unsigned char *>(image.data());
     const py::ssize_t row_stride = image.strides(1);
     const py::ssize_t col_stride = image.strides(2);
+    std::fill(padded, padded + C, 0);
+    std::fill(padded + (rows + 1) * C, padded + (rows + 2) * C, 0);
     for (py::ssize_t y = 0; y < rows; ++y) {
-        const unsigned char *src = base + y * row_stride;
         int *dst = padded + (y + 1) * C;
         dst[0] = 0;
-        if (col_stride == 1) {
-            for (py::ssize_t x = 0; x < cols; ++x) dst[x + 1] = src[x];
-        } else {
-            for (py::ssize_t x = 0; x < cols; ++x) dst[x + 1] = src[x * col_stride];
-        }
+        copy_row<Element>(base + y * row_stride, col_stride, cols, dst + 1);
         dst[cols + 1] = 0;
+    }
+}
+
+// Plane 0 of `image` (see sobel_argument), rows x cols >= 1 x 1, into
+// `padded` (rows + 2) x (cols + 2) with a zero border, each element as the
+// cast to uint8 gives it: its first byte, which for the wider integers that
+// arrive unconverted (little-endian machines only) is the whole element's low
+// byte.
+QUARN_AVX2_CLONES
+void fill_padded(const py::array &image, py::ssize_t rows, py::ssize_t cols, int *padded) {
+    constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    switch (little_endian ? image.itemsize() : 1) {
+        case 2: return fill_rows<uint16_t>(image, rows, cols, padded);
+        case 4: return fill_rows<uint32_t>(image, rows, cols, padded);
+        case 8: return fill_rows<uint64_t>(image, rows, cols, padded);
+        default: return fill_rows<uint8_t>(image, rows, cols, padded);
     }
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace py = pybind11;
@@ -44,11 +43,10 @@ namespace pybind11 {
 namespace detail {
 namespace {
 
-bool is_numeric_array(handle source) {
-    if (!array::check_(source)) return false;
-    const auto given = reinterpret_borrow<array>(source);
-    const char kind = given.dtype().kind();
-    return given.ndim() >= 1 && std::string_view("biufc").find(kind) != std::string_view::npos;
+// Any ndarray of one dimension or more, whatever its dtype: its shape is
+// known without converting a single element.
+bool has_own_shape(handle source) {
+    return array::check_(source) && reinterpret_borrow<array>(source).ndim() >= 1;
 }
 
 // Whether the first byte of each element is its value cast to uint8: the
@@ -74,8 +72,8 @@ array plane_zero(const array &given) {
 bool type_caster<quarn::sobel_argument>::load(handle source, bool convert) {
     if (!convert && !uint8_array::check_(source)) return false;
     object to_convert = reinterpret_borrow<object>(source);
-    const bool numeric_array = is_numeric_array(source);
-    if (numeric_array) {
+    const bool shaped = has_own_shape(source);
+    if (shaped) {
         const auto given = reinterpret_borrow<array>(source);
         quarn::check_sobel_shape(given.ndim(), given.shape());
         if (first_byte_is_the_cast(given.dtype())) {
@@ -97,7 +95,7 @@ bool type_caster<quarn::sobel_argument>::load(handle source, bool convert) {
     }
     value.array = reinterpret_steal<uint8_array>(converted);
     // Anything else has a shape only once NumPy has made it an array.
-    if (!numeric_array) quarn::check_sobel_shape(value.array.ndim(), value.array.shape());
+    if (!shaped) quarn::check_sobel_shape(value.array.ndim(), value.array.shape());
     return true;
 }
 

@@ -30,11 +30,12 @@ namespace detail {
 
 // Converts as array_t<unsigned char, forcecast> does, under the same signature
 // and with its TypeError for what NumPy cannot convert, except that:
-//  - a numeric ndarray (bool, integer, float or complex, ndim >= 1) has its own
-//    shape checked by check_sobel_shape first, so neither time nor memory goes
-//    to planes that sobel never reads: an integer array whose first byte per
-//    element is the cast (int8, uint8; any native integer on little-endian
-//    machines) is passed on as it is, any other has only its plane 0 cast;
+//  - an ndarray of any dtype (numeric, object, string, bytes, datetime...) with
+//    ndim >= 1 has its own shape checked by check_sobel_shape first, so neither
+//    time nor memory goes to planes that sobel never reads: an integer array
+//    whose first byte per element is the cast (int8, uint8; any native integer
+//    on little-endian machines) is passed on as it is, any other has only its
+//    plane 0 cast;
 //  - anything else is checked by check_sobel_shape once NumPy has converted it;
 //  - MemoryError, and exceptions not derived from Exception (KeyboardInterrupt),
 //    raised while converting propagate instead of becoming a TypeError.

@@ -3,16 +3,22 @@
 
 Each worker process reads, finds edges and writes the PNG for its own files
 (a quarn call holds the interpreter lock throughout, so threads would not
-help); only paths go out and small results come back. Outputs already there
-are kept, so a stopped run resumes where it was. Exit status 1 if any file
-failed, after listing every failure with its reason.
+help); only paths go out and small results come back. An edge map already
+there is kept when it records the same source as now (path, size and
+modification time), so a stopped run resumes where it was. SIGINT, SIGTERM
+or SIGHUP stops the workers at once and writes the summary of what was done.
+Exit status 1 if any file failed, after listing every failure with its reason.
 """
 import argparse
+import contextlib
 import csv
+import ctypes
 import itertools
 import multiprocessing
 import os
+import signal
 import sys
+import tempfile
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
@@ -23,15 +29,18 @@ import numpy
 from tqdm import tqdm
 
 try:
-    from edge_job import EdgeResult, edge_job, failure, find_images, quarn
+    from edge_job import (EdgeResult, edge_job, failure, find_images, kept_result,
+                          partial_path, quarn)
 except ImportError as error:
     sys.exit(f"cannot import quarn ({error}): run `make build`, or put its folder on PYTHONPATH")
-from sample_images import write_sample
 
 # Forked workers start in milliseconds, where fresh interpreters take a tenth
-# of a second each to import NumPy and quarn. The price: this process must
-# never make a CUDA context (see check_sobel), as a fork inherits it unusable.
+# of a second each to import NumPy and quarn. The price, and this script's
+# rule: this process never calls sobel, before its pools fork or after (see
+# check_sobel), as a fork inherits a CUDA context unusable.
 WORKERS = multiprocessing.get_context("fork")
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+PR_SET_PDEATHSIG = 1   # Linux prctl: a signal for this process when its parent dies
 DIED = "the worker process died on this file (crashed, or killed, e.g. for memory)"
 CSV_NAME = "summary.csv"
 CSV_FIELDS = ["source", "output", "status", "width", "height", "edge_share", "seconds", "error"]
@@ -46,10 +55,11 @@ def parse_arguments():
     parser.add_argument("-o", "--output", required=True, type=Path, metavar="DST",
                         help="folder for the edge maps, mirroring the source tree, "
                              f"and {CSV_NAME}")
-    parser.add_argument("--workers", type=int, default=os.cpu_count(), metavar="N",
+    parser.add_argument("--workers", type=int, default=usable_cores(), metavar="N",
                         help="worker processes (default: one a core, %(default)s here)")
     parser.add_argument("--overwrite", action="store_true",
-                        help="redo files whose edge map exists (default: keep them)")
+                        help="redo every edge map (default: keep those made from their "
+                             "source as it is now)")
     parser.add_argument("--make-sample", type=int, metavar="N",
                         help="write N photo-like pictures into SRC (default: DST-sample), "
                              "then time a run with 1 worker and one with --workers, "
@@ -60,6 +70,64 @@ def parse_arguments():
     if not args.sources and args.make_sample is None:
         parser.error("give SRC, or --make-sample N")
     return args
+
+
+def usable_cores():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:   # not Linux
+        return os.cpu_count() or 1
+
+
+class Stopped(BaseException):
+    """A stop signal reached this process. Not an Exception, like
+    KeyboardInterrupt, so that nothing that catches a job's faults catches it."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def stop(signum, _frame):
+    """The stop signals' handler: raises Stopped once; the stop then runs to
+    its end whatever else arrives."""
+    for each in STOP_SIGNALS:
+        signal.signal(each, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def start_worker(parent):
+    """Runs first in each worker: it dies with `parent`, however that ends
+    (SIGKILL included), and leaves the terminal's signals to it. A Ctrl-C or
+    a closed terminal signals the whole process group: workers dying of it
+    could be taken for crashes and their files retried, so the parent kills
+    them. SIGTERM keeps its default: the pool itself ends workers with it."""
+    for each in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(each, signal.SIG_IGN)
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    if os.getppid() != parent:   # it died before prctl
+        os._exit(1)
+
+
+def worker_pool(workers):
+    """A pool of `workers` forked processes, each started by start_worker."""
+    return ProcessPoolExecutor(workers, mp_context=WORKERS, initializer=start_worker,
+                               initargs=(os.getpid(),))
+
+
+def stop_workers(in_flight=()):
+    """Kills every worker process this one has started and waits for them to
+    end, then removes the partial files they leave of the (source, target)
+    pairs `in_flight`."""
+    workers = multiprocessing.active_children()
+    for worker in workers:
+        worker.kill()
+    for worker in workers:
+        worker.join(1)
+        for _, target in in_flight:
+            partial_path(Path(target), worker.pid).unlink(missing_ok=True)
 
 
 def sobel_problem():
@@ -74,43 +142,58 @@ def sobel_problem():
 def check_sobel():
     """Exits when sobel cannot run, rather than failing every file alike. A
     worker tries it, so that no CUDA context is made in this process."""
-    with ProcessPoolExecutor(1, mp_context=WORKERS) as pool:
+    with worker_pool(1) as pool:
         problem = pool.submit(sobel_problem).result()
     if problem:
         sys.exit(f"sobel cannot run here ({problem}); use the CPU build: "
                  "PYTHONPATH=build/cpu /usr/bin/python3 examples/batch_edges.py ...")
 
 
+def check_output(output):
+    """Exits, saying why, when no edge map could be written into `output`."""
+    try:
+        output.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=output):
+            pass
+    except OSError as error:
+        sys.exit(f"cannot write into the output folder {output}: {error.strerror or error}")
+
+
 def results(pairs, workers, job=edge_job):
     """Yields the EdgeResult of job(source, target) for every pair, in the
     order they finish. A worker that dies takes the files in flight with it:
     each is then retried alone in a fresh process, and a file that kills that
-    one too comes back failed."""
+    one too comes back failed. Leaving early (a stop signal, or closing this
+    generator) kills the workers at once."""
     todo = iter(pairs)
     while True:
-        suspects = []
-        with ProcessPoolExecutor(workers, mp_context=WORKERS) as pool:
-            # Two files a worker in flight: none waits idle, and a dying worker
-            # leaves only a few files in doubt.
-            in_flight = {pool.submit(job, *pair): pair
-                         for pair in itertools.islice(todo, 2 * workers)}
-            while in_flight and not suspects:
-                done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-                for future in done:
-                    pair = in_flight.pop(future)
-                    try:
-                        result = future.result()
-                    except BrokenProcessPool:
-                        suspects.append(pair)
-                        continue
-                    except Exception as error:  # a fault in the job; the run goes on
-                        result = failure(pair[0], error)
-                    yield result
-                if suspects:
-                    suspects += in_flight.values()
-                else:
-                    for pair in itertools.islice(todo, len(done)):
-                        in_flight[pool.submit(job, *pair)] = pair
+        suspects, in_flight = [], {}
+        with worker_pool(workers) as pool:
+            try:
+                # Two files a worker in flight: none waits idle, and a dying
+                # worker leaves only a few files in doubt.
+                in_flight = {pool.submit(job, *pair): pair
+                             for pair in itertools.islice(todo, 2 * workers)}
+                while in_flight and not suspects:
+                    done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        pair = in_flight.pop(future)
+                        try:
+                            result = future.result()
+                        except BrokenProcessPool:
+                            suspects.append(pair)
+                            continue
+                        except Exception as error:  # a fault in the job; the run goes on
+                            result = failure(pair[0], error)
+                        yield result
+                    if suspects:
+                        suspects += in_flight.values()
+                    else:
+                        for pair in itertools.islice(todo, len(done)):
+                            in_flight[pool.submit(job, *pair)] = pair
+            except BaseException:
+                stop_workers(in_flight.values())
+                raise
         if not suspects:
             return
         for pair in suspects:
@@ -119,27 +202,37 @@ def results(pairs, workers, job=edge_job):
 
 def alone(job, pair):
     """job(*pair) in a process of its own; its death fails only this file."""
-    with ProcessPoolExecutor(1, mp_context=WORKERS) as pool:
+    with worker_pool(1) as pool:
         try:
             return pool.submit(job, *pair).result()
         except BrokenProcessPool:
             return EdgeResult(pair[0], error=DIED)
         except Exception as error:
             return failure(pair[0], error)
+        except BaseException:
+            stop_workers([pair])
+            raise
 
 
-def run(pairs, output, workers, overwrite):
-    """Processes the pairs, writes the summary CSV and prints the totals.
-    Returns the failed EdgeResults and the files per second."""
-    todo = pairs if overwrite else [pair for pair in pairs if not os.path.exists(pair[1])]
-    kept = len(pairs) - len(todo)
+def run(pairs, unlisted, output, workers, overwrite):
+    """Processes the pairs; writes the summary CSV of what was done, however
+    the run ends, and prints the totals. `unlisted`: the EdgeResults of the
+    folders that could not be listed. Returns the failed EdgeResults and the
+    files per second."""
+    kept = {}
+    if not overwrite:
+        kept = {source: result for source, target in pairs
+                if (result := kept_result(source, target)) is not None}
     if kept:
-        print(f"keeping {kept} edge maps already in {output} (--overwrite redoes them)")
-    done, failed = {}, []
+        print(f"keeping {len(kept)} edge maps already in {output}, made from their sources "
+              "as these are now (--overwrite redoes them)")
+    todo = [pair for pair in pairs if pair[0] not in kept]
+    done, failed = {}, list(unlisted)
     start = time.perf_counter()
     try:
-        with tqdm(total=len(todo), unit=" files", dynamic_ncols=True) as bar:
-            for result in results(todo, workers):
+        with tqdm(total=len(todo), unit=" files", dynamic_ncols=True) as bar, \
+                contextlib.closing(results(todo, workers)) as finishing:
+            for result in finishing:
                 done[result.source] = result
                 if result.error:
                     failed.append(result)
@@ -147,36 +240,40 @@ def run(pairs, output, workers, overwrite):
                 bar.update()
     finally:
         wall = time.perf_counter() - start
-        write_summary(output / CSV_NAME, pairs, done)
+        try:
+            write_summary(output / CSV_NAME, pairs, unlisted, kept, done)
+        except OSError as error:   # the run's failures are listed all the same
+            failed.append(failure(str(output / CSV_NAME), error))
+            print(f"cannot write the summary: {error}", file=sys.stderr)
     return failed, print_totals(done.values(), wall, workers)
 
 
-def write_summary(path, pairs, done):
-    """One row a source; a kept output keeps its row from the last summary."""
-    try:
-        with open(path, newline="", encoding="utf-8", errors="surrogateescape") as old:
-            earlier = {row["source"]: row for row in csv.DictReader(old)}
-    except FileNotFoundError:
-        earlier = {}
-    rows = []
+def write_summary(path, pairs, unlisted, kept, done):
+    """A row for each folder in `unlisted`, then one for each source of
+    `pairs` that was `kept` or `done` (dicts by source of EdgeResults), in
+    their order; none for the sources a stopped run never reached."""
+    rows = [summary_row(result, "", "failed") for result in unlisted]
     for source, target in pairs:
-        result = done.get(source)
-        if result is None:
-            row = earlier.get(source, {})
-            row = dict(row, source=source, output=target, status=row.get("status", "kept"))
-        else:
-            row = {"source": source, "output": "" if result.error else target,
-                   "status": "failed" if result.error else "done", "width": result.width,
-                   "height": result.height, "edge_share": f"{result.edge_share:.6f}",
-                   "seconds": f"{result.total_s:.4f}", "error": result.error or ""}
-        rows.append(row)
+        if source in kept:
+            rows.append(summary_row(kept[source], target, "kept"))
+        elif source in done:
+            result = done[source]
+            rows.append(summary_row(result, "", "failed") if result.error else
+                        summary_row(result, target, "done"))
     path.parent.mkdir(parents=True, exist_ok=True)
     partial = path.with_name(f".{path.name}.part")
     with open(partial, "w", newline="", encoding="utf-8", errors="surrogateescape") as out:
-        writer = csv.DictWriter(out, CSV_FIELDS, extrasaction="ignore")
+        writer = csv.DictWriter(out, CSV_FIELDS)
         writer.writeheader()
         writer.writerows(rows)
     partial.replace(path)
+
+
+def summary_row(result, output, status):
+    return {"source": result.source, "output": output, "status": status,
+            "width": result.width, "height": result.height,
+            "edge_share": f"{result.edge_share:.6f}", "seconds": f"{result.total_s:.4f}",
+            "error": result.error or ""}
 
 
 def print_totals(finished, wall, workers):
@@ -200,15 +297,25 @@ def report(failed, output):
     print(f"summary: {output / CSV_NAME}")
 
 
+def image_pairs(sources, output, unlisted=None):
+    """find_images, exiting with its reason when a source lies in the output."""
+    try:
+        return find_images(sources, output, unlisted)
+    except ValueError as error:
+        sys.exit(str(error))
+
+
 def measure(args):
     """Writes the sample and times the whole run with 1 worker, then with more."""
+    from sample_images import write_sample   # Pillow: needed here alone
+
     sample = Path(args.sources[0]) if args.sources else args.output.with_name(args.output.name + "-sample")
     print(f"writing {args.make_sample} pictures into {sample} (those there are kept)")
     write_sample(sample, args.make_sample, args.workers)
-    pairs = find_images([sample], args.output)
+    pairs = image_pairs([sample], args.output)
     rates = {}
     for workers in sorted({1, args.workers}):
-        failed, rates[workers] = run(pairs, args.output, workers, overwrite=True)
+        failed, rates[workers] = run(pairs, [], args.output, workers, overwrite=True)
     report(failed, args.output)
     line = ", ".join(f"{w} worker{'s'[:w > 1]}: {rate:.2f} files/s" for w, rate in rates.items())
     if len(rates) > 1:
@@ -221,16 +328,26 @@ def main():
     args = parse_arguments()
     # File names need not be UTF-8: they are printed as the bytes they are.
     sys.stdout.reconfigure(errors="surrogateescape")
-    check_sobel()
+    for each in STOP_SIGNALS:
+        signal.signal(each, stop)
     try:
+        check_output(args.output)
+        if args.workers > usable_cores():
+            print(f"note: {args.workers} workers on {usable_cores()} cores; "
+                  "workers beyond one a core only slow the run")
         if args.make_sample is not None:
+            check_sobel()
             failed = measure(args)
         else:
-            pairs = find_images(args.sources, args.output)
-            failed, _ = run(pairs, args.output, args.workers, args.overwrite)
+            unlisted = []
+            pairs = image_pairs(args.sources, args.output, unlisted)
+            check_sobel()
+            failed, _ = run(pairs, unlisted, args.output, args.workers, args.overwrite)
             report(failed, args.output)
-    except KeyboardInterrupt:
-        sys.exit("stopped; the same command again resumes the run")
+    except Stopped as stopped:
+        print(f"stopped by {stopped}: {args.output / CSV_NAME} lists what was done; "
+              "the same command again resumes the run", file=sys.stderr)
+        sys.exit(128 + stopped.signum)   # as a shell reports a command a signal ended
     sys.exit(1 if failed else 0)
 
 

@@ -5,10 +5,8 @@ two paths go in and a few numbers come back. Shipping the arrays instead would
 cost more than the work: readimg gives 8 bytes a sample, 29 MB for 1280x960.
 """
 import os
-import struct
 import sys
 import time
-import zlib
 from pathlib import Path
 from typing import NamedTuple, Optional
 
@@ -20,6 +18,8 @@ except ImportError:
     # Run from a checkout with no PYTHONPATH: its CPU build, where there is one.
     sys.path.append(str(Path(__file__).resolve().parent.parent / "build" / "cpu"))
     import quarn
+
+from edge_png import png_bytes, read_record
 
 # Names a folder walk picks up. A file named on its own is always tried, since
 # readimg tells formats apart by content, not by name.
@@ -46,13 +46,15 @@ def failure(source, error):
 def edge_job(source, target):
     """Finds the edges of image file `source` and writes them to `target`.
 
-    The PNG is the size of the image, white on edges and black elsewhere
-    (see png_bytes); missing folders are made, and the file appears whole or
-    not at all. Returns the EdgeResult; ValueError, OSError and MemoryError come
-    back as its error rather than raised.
+    The PNG is the size of the image, white on edges and black elsewhere, and
+    records the source's path, size and modification time as they were before
+    reading (see edge_png); missing folders are made, and the file appears
+    whole or not at all. Returns the EdgeResult; ValueError, OSError and
+    MemoryError come back as its error rather than raised.
     """
     start = time.perf_counter()
     try:
+        status = os.stat(source)   # before reading: a change while it is read shows next time
         planes = quarn.readimg(os.fsencode(source))  # bytes: any file name
         if planes.size == 0:
             raise ValueError(f"{source}: the image has no pixels")
@@ -60,41 +62,45 @@ def edge_job(source, target):
         calls_s = time.perf_counter() - start
         on_edge = edges.astype(numpy.uint8)   # 1 byte a pixel: the cheapest to pack
         share = numpy.count_nonzero(on_edge) / on_edge.size
-        write_file(Path(target), png_bytes(on_edge))
+        record = {"path": os.fsdecode(source), "size": status.st_size,
+                  "mtime_ns": status.st_mtime_ns, "edge_share": share,
+                  "seconds": time.perf_counter() - start}
+        write_file(Path(target), png_bytes(on_edge, record))
     except (ValueError, OSError, MemoryError) as error:
         return failure(source, error)
     height, width = edges.shape
     return EdgeResult(source, width, height, share, calls_s, time.perf_counter() - start)
 
 
-def png_bytes(on_edge):
-    """A 1-bit grey PNG of the (H, W) array, H and W at least 1: white
-    where it is not 0, black elsewhere.
+def kept_result(source, target):
+    """The EdgeResult recorded in `target` when edge_job made it from `source`
+    as that file is now (same path, size and modification time); None when
+    `target` is missing, made otherwise, or `source` has changed or gone."""
+    written = read_record(target)
+    if written is None or not isinstance(written[2], dict):
+        return None
+    width, height, record = written
+    try:
+        status = os.stat(source)
+    except OSError:
+        return None
+    if (record.get("path"), record.get("size"), record.get("mtime_ns")) != (
+            os.fsdecode(source), status.st_size, status.st_mtime_ns):
+        return None
+    return EdgeResult(source, width, height, float(record.get("edge_share", 0)),
+                      total_s=float(record.get("seconds", 0)))
 
-    Written here, not by Pillow: one bit a pixel loses nothing of an edge map,
-    and with no row filters and zlib's Huffman-only mode this takes a tenth of
-    the time Pillow's 8-bit PNG does, for a file half the size.
-    """
-    height, width = on_edge.shape
-    rows = numpy.packbits(on_edge, axis=1)
-    scanlines = numpy.zeros((height, rows.shape[1] + 1), numpy.uint8)
-    scanlines[:, 1:] = rows   # each row after its filter byte, 0: none
-    deflate = zlib.compressobj(1, zlib.DEFLATED, 15, 9, zlib.Z_HUFFMAN_ONLY)
-    data = deflate.compress(scanlines) + deflate.flush()
-    header = struct.pack(">IIBBBBB", width, height, 1, 0, 0, 0, 0)   # 1-bit grey, no interlace
-    return b"".join([b"\x89PNG\r\n\x1a\n", png_chunk(b"IHDR", header),
-                     png_chunk(b"IDAT", data), png_chunk(b"IEND", b"")])
 
-
-def png_chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+def partial_path(target, pid):
+    """The hidden file that process `pid` writes `target` through."""
+    return target.with_name(f".{target.name}.{pid}.part")
 
 
 def write_file(target, data):
     """Writes `data` to `target` through a hidden partial file, so a run stopped
     midway leaves no truncated file for a resumed run to keep."""
     target.parent.mkdir(parents=True, exist_ok=True)
-    partial = target.with_name(f".{target.name}.{os.getpid()}.part")
+    partial = partial_path(target, os.getpid())
     try:
         partial.write_bytes(data)
         os.replace(partial, target)
@@ -102,29 +108,54 @@ def write_file(target, data):
         partial.unlink(missing_ok=True)
 
 
-def find_images(sources, output):
+def inside(path, folder):
+    """Whether real path `path` is real path `folder` or lies below it."""
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def find_images(sources, output, failures=None):
     """(source, target) pairs, absolute paths, for every file to process.
 
     Each of `sources` is a folder, walked recursively for image names
-    (sorted; the `output` folder itself is skipped), or a file, taken as it
-    is. Targets mirror the tree below the sources' common folder inside
-    `output`, each named after its source plus ".png" (a.jpg -> a.jpg.png),
-    so two sources never share a target.
+    (sorted), or a file, taken as it is. Targets mirror the tree below the
+    sources' common folder inside `output`, each named after its source plus
+    ".png" (a.jpg -> a.jpg.png), so two sources never share a target.
+
+    Nothing inside `output` is ever taken, symlinks resolved: the walk skips
+    it, and a source that is `output` or lies inside it raises ValueError, as
+    its edge maps would come back as images. A folder that cannot be listed
+    is appended to `failures` as an EdgeResult, or raised as its OSError
+    when `failures` is None.
     """
     output = os.path.abspath(output)
+    output_real = os.path.realpath(output)
     files, roots = [], []
     for source in map(os.path.abspath, sources):
+        if inside(os.path.realpath(source), output_real):
+            raise ValueError(f"{source} is the output folder {output} or lies inside it: its "
+                             "edge maps would be read back as images; write them elsewhere")
+        roots.append(source if os.path.isdir(source) else os.path.dirname(source))
         if not os.path.isdir(source):
             files.append(source)
-            roots.append(os.path.dirname(source))
             continue
-        roots.append(source)
-        for folder, subfolders, names in os.walk(source):
-            subfolders[:] = sorted(d for d in subfolders if os.path.join(folder, d) != output)
-            files += [os.path.join(folder, name) for name in sorted(names)
-                      if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES]
+        walk = os.walk(source, onerror=lambda error: unlisted(failures, error))
+        for folder, subfolders, names in walk:
+            subfolders[:] = sorted(d for d in subfolders
+                                   if os.path.realpath(os.path.join(folder, d)) != output_real)
+            for name in sorted(names):
+                path = os.path.join(folder, name)
+                if (os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES and
+                        not (os.path.islink(path) and inside(os.path.realpath(path), output_real))):
+                    files.append(path)
     if not files:
         return []
     root = os.path.commonpath(roots)
     return [(path, os.path.join(output, os.path.relpath(path, root) + ".png"))
             for path in dict.fromkeys(files)]
+
+
+def unlisted(failures, error):
+    """os.walk's onerror: a folder that cannot be listed fails, named."""
+    if failures is None:
+        raise error
+    failures.append(failure(error.filename, error))

@@ -1,9 +1,16 @@
-"""The many-images examples: every edge map written, every failure listed, runs resumed."""
+"""The many-images examples: every edge map written, every failure listed, runs resumed.
+
+Whatever forks runs in a fresh interpreter, never in this one: conftest's sobel
+call makes a CUDA context here on a GPU, and a child forked from it could
+make no CUDA call at all."""
 import csv
+import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy
@@ -15,9 +22,6 @@ from conftest import needs_backend
 from images import random_rgb, save
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-sys.path.insert(0, str(EXAMPLES))
-from edge_job import edge_job, find_images  # noqa: E402
-
 pytestmark = needs_backend
 # The batch script's progress bar; `make test` installs it, a bare GPU machine may lack it.
 pytest.importorskip("tqdm", reason="apt-get install python3-tqdm")
@@ -25,11 +29,13 @@ pytest.importorskip("tqdm", reason="apt-get install python3-tqdm")
 GOOD = ["a.png", "sub/b.jpg", os.fsdecode(b"caf\xe9.png")]   # a name that is not UTF-8
 FAILING = {"broken.png": "ValueError", "gone.png": "FileNotFoundError",
            "pipe.png": "Not a regular file"}
+ENV = dict(os.environ, PYTHONPATH=str(Path(quarn.__file__).parent))
 
 
-def run(script, *args):
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
-                          capture_output=True, text=True, errors="surrogateescape", timeout=120)
+def run(script, *args, prefix=()):
+    return subprocess.run([*prefix, sys.executable, str(EXAMPLES / script), *map(str, args)],
+                          env=ENV, capture_output=True, text=True, errors="surrogateescape",
+                          timeout=120)
 
 
 def summary(out):
@@ -39,6 +45,12 @@ def summary(out):
 
 def outputs(out):
     return {path: (path.stat().st_ino, path.stat().st_mtime_ns) for path in out.rglob("*.png")}
+
+
+def assert_edges_of(source, edge_map):
+    edges = quarn.sobel(quarn.readimg(os.fsencode(source)))
+    numpy.testing.assert_array_equal(numpy.asarray(Image.open(edge_map).convert("L")), edges)
+    return edges
 
 
 @pytest.fixture(scope="module")
@@ -64,9 +76,7 @@ def test_batch_writes_every_edge_map_and_lists_every_failure(first_run):
     assert {name: row["status"] for name, row in rows.items()} == {
         **{Path(name).name: "done" for name in GOOD}, **{name: "failed" for name in FAILING}}
     for name in GOOD:
-        edges = quarn.sobel(quarn.readimg(os.fsencode(source / name)))
-        written = numpy.asarray(Image.open(out / f"{name}.png").convert("L"))
-        numpy.testing.assert_array_equal(written, edges)
+        edges = assert_edges_of(source / name, out / f"{name}.png")
         assert float(rows[Path(name).name]["edge_share"]) == pytest.approx(
             numpy.count_nonzero(edges) / edges.size, abs=1e-6)
 
@@ -77,24 +87,161 @@ def test_rerun_keeps_what_is_written(first_run):
     again = run("batch_edges.py", source, "-o", out, "--workers", 2)
     assert again.returncode == 1 and f"keeping {len(GOOD)} edge maps" in again.stdout
     assert outputs(out) == written   # same files, same inodes, same times
-    assert summary(out) == rows
+    # Kept rows as they were, the job's seconds aside (the write's own time).
+    assert {name: {**row, "seconds": ""} for name, row in summary(out).items()} == {
+        name: {**row, "seconds": "", "status": row["status"].replace("done", "kept")}
+        for name, row in rows.items()}
 
+
+def test_edge_maps_are_kept_only_for_their_own_source_as_it_is(tmp_path):
+    for year, shape in [("2023", (30, 40)), ("2024", (20, 50))]:
+        (tmp_path / year).mkdir()
+        save(tmp_path / year / "a.png", random_rgb(*shape))
+    out = tmp_path / "out"
+    # Camera names collide: each run redoes what another source made, and
+    # the last, the same source since changed.
+    for year, change in [("2023", False), ("2024", False), ("2023", False), ("2023", True)]:
+        if change:
+            save(tmp_path / year / "a.png", random_rgb(30, 40))
+            os.utime(tmp_path / year / "a.png", ns=(0, 0))
+        completed = run("batch_edges.py", tmp_path / year, "-o", out)
+        assert completed.returncode == 0, completed.stderr
+        assert summary(out)["a.png"]["status"] == "done"
+        assert_edges_of(tmp_path / year / "a.png", out / "a.png.png")
+    # The output tree is never read, whatever the relation of the two paths.
+    (tmp_path / "link").symlink_to(tmp_path / "2024")
+    for source, output in [("2024", "2024"), ("link", "2024"), ("2024", ".")]:
+        refused = run("batch_edges.py", tmp_path / source, "-o", tmp_path / output)
+        assert refused.returncode == 1 and "lies inside it" in refused.stderr
+    assert [path.name for path in (tmp_path / "2024").iterdir()] == ["a.png"]
+    assert run("batch_edges.py", tmp_path, "-o", out).returncode == 0
+    with open(out / "summary.csv", newline="") as rows:
+        assert sorted(row["source"] for row in csv.DictReader(rows)) == [
+            str(tmp_path / "2023" / "a.png"), str(tmp_path / "2024" / "a.png")]
+
+
+def worker_pids(parent):
+    """The processes whose parent is `parent`, from /proc."""
+    children = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == parent:
+            children.append(int(stat.parent.name))
+    return children
+
+
+def alive(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs Linux /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
+def test_a_stopped_run_leaves_no_worker_and_a_true_summary(tmp_path, signum):
+    source, out = tmp_path / "photos", tmp_path / "out"
+    source.mkdir()
+    y, x = numpy.indices((600, 800))
+    save(source / "0.png", numpy.dstack([x % 256, y % 256, (x + y) % 256]).astype(numpy.uint8))
+    for n in range(1, 60):
+        shutil.copy(source / "0.png", source / f"{n}.png")
+    command = [sys.executable, EXAMPLES / "batch_edges.py", source, "-o", out, "--workers", "2"]
+    main = subprocess.Popen(command, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while len(list(out.glob("*.png.png"))) < 3 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    workers = worker_pids(main.pid)
+    try:
+        for pid in workers:   # frozen mid-file, so the run cannot end by itself
+            os.kill(pid, signal.SIGSTOP)
+        main.send_signal(signum)
+        main.communicate(timeout=10)
+        deadline = time.monotonic() + 2
+        while any(map(alive, workers)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+    finally:   # nothing left behind, whatever failed
+        for pid in [main.pid, *workers]:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    assert len(workers) == 2 and not any(map(alive, workers))
+    assert main.returncode == (128 + signum if signum != signal.SIGKILL else -signum)
+    if signum != signal.SIGKILL:
+        rows = summary(out)
+        assert len(rows) < 60 and {row["status"] for row in rows.values()} <= {"done"}
+        assert all(Path(row["output"]).is_file() for row in rows.values())
+        assert not list(out.rglob("*.part"))
+    again = run("batch_edges.py", source, "-o", out, "--workers", 2)
+    assert again.returncode == 0, again.stderr
+    rows = summary(out)
+    assert len(rows) == 60 and {row["status"] for row in rows.values()} == {"done", "kept"}
+    assert_edges_of(source / "59.png", out / "59.png.png")
+
+
+def test_unreadable_folders_fail_and_an_unwritable_output_stops_at_once(tmp_path):
+    (tmp_path / "photos" / "locked").mkdir(parents=True)
+    save(tmp_path / "photos" / "a.png", random_rgb(8, 8))
+    save(tmp_path / "photos" / "locked" / "b.png", random_rgb(8, 8))
+    (tmp_path / "read-only").mkdir()
+    for folder, mode in [("photos/locked", 0), ("read-only", 0o555)]:
+        (tmp_path / folder).chmod(mode)
+    # Root reads and writes whatever the modes say, unless it gives up that power.
+    prefix = []
+    if os.access(tmp_path / "read-only", os.W_OK):
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+        locked = str(tmp_path / "photos" / "locked")
+        probe = subprocess.run([*prefix, sys.executable, "-c", f"print('ready'); open({locked!r})"],
+                               capture_output=True, text=True) if shutil.which("setpriv") else None
+        if not probe or probe.stdout != "ready\n" or "PermissionError" not in probe.stderr:
+            (tmp_path / "photos" / "locked").chmod(0o755)
+            pytest.skip("this user reads and writes whatever the modes say")
+    try:
+        completed = run("batch_edges.py", tmp_path / "photos", "-o", tmp_path / "out",
+                        prefix=prefix)
+        unwritable = run("batch_edges.py", tmp_path / "photos", "-o", tmp_path / "read-only" / "out",
+                         prefix=prefix)
+    finally:
+        (tmp_path / "photos" / "locked").chmod(0o755)
+    assert completed.returncode == 1
+    assert f"  {tmp_path / 'photos' / 'locked'}: PermissionError" in completed.stdout
+    assert {name: row["status"] for name, row in summary(tmp_path / "out").items()} == {
+        "locked": "failed", "a.png": "done"}
+    assert unwritable.returncode == 1 and "Traceback" not in unwritable.stderr
+    assert unwritable.stderr.splitlines() == [
+        f"cannot write into the output folder {tmp_path / 'read-only' / 'out'}: Permission denied"]
+
+
+# Forks in a fresh interpreter: see the module's docstring.
+DYING_WORKER = """
+import json, os, signal, sys
+from pathlib import Path
+sys.path.insert(0, sys.argv[1])
+import batch_edges
+from edge_job import edge_job, find_images
 
 def dies_on_bomb(source, target):
-    """edge_job, but the worker process is killed on a file named bomb.png."""
     if source.endswith("bomb.png"):
         os.kill(os.getpid(), signal.SIGKILL)
     return edge_job(source, target)
 
+pairs = find_images([sys.argv[2]], os.path.join(sys.argv[2], "out"))
+print(json.dumps({Path(r.source).name: r.error for r in batch_edges.results(pairs, 2, dies_on_bomb)}))
+"""
+
 
 def test_a_dying_worker_fails_only_its_own_file(tmp_path):
-    import batch_edges
     for n in range(6):
         save(tmp_path / f"{n}.png", random_rgb(8, 8))
     save(tmp_path / "bomb.png", random_rgb(8, 8))
-    pairs = find_images([tmp_path], tmp_path / "out")
-    results = {Path(r.source).name: r.error for r in batch_edges.results(pairs, 2, dies_on_bomb)}
-    assert results == {**{f"{n}.png": None for n in range(6)}, "bomb.png": batch_edges.DIED}
+    completed = subprocess.run([sys.executable, "-c", DYING_WORKER, EXAMPLES, tmp_path], env=ENV,
+                               capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    assert json.loads(completed.stdout) == {
+        **{f"{n}.png": None for n in range(6)},
+        "bomb.png": "the worker process died on this file (crashed, or killed, e.g. for memory)"}
 
 
 def test_dask_example_gives_the_same_edge_shares(first_run, tmp_path):

@@ -127,6 +127,22 @@ def test_strided_views_equal_their_contiguous_copy(name):
                                       quarn.sobel(numpy.ascontiguousarray(view)))
 
 
+# Integers wider than a byte are read whole, each masked to its low byte.
+@needs_backend
+@pytest.mark.parametrize("dtype", ["<i2", "<u4", "<i8", ">i8"])
+@pytest.mark.parametrize("layout", ["contiguous", "unaligned", "column step"])
+def test_integer_widths_give_their_cast_to_uint8(dtype, layout):
+    values = numpy.random.default_rng(7).integers(-2**62, 2**62, (1, 9, 3 * 33)).astype(dtype)
+    if layout == "unaligned":
+        image = numpy.ndarray(values.shape, dtype, numpy.zeros(values.nbytes + 1, numpy.uint8), 1)
+        image[...] = values
+        assert not image.flags.aligned
+    else:
+        image = values if layout == "contiguous" else values[:, :, ::3]
+    numpy.testing.assert_array_equal(quarn.sobel(image),
+                                     sobel_reference(image[0].astype(numpy.uint8)))
+
+
 @needs_backend
 @pytest.mark.parametrize("convert", [
     lambda a: a.astype(numpy.float64),

@@ -80,6 +80,10 @@ TOO_LARGE = "MemoryError: sobel: a {0} x {0} image is too large"
     ("numpy.broadcast_to(numpy.float64(0), (1, 100000, 100000))", TOO_LARGE.format(100000)),
     ("numpy.broadcast_to(numpy.float64(0), (1, 10**6, 10**6))", TOO_LARGE.format(10**6)),
     ("numpy.broadcast_to(numpy.int64(0), (3, 100000, 100000))", TOO_LARGE.format(100000)),
+    # Whatever the dtype: NumPy would convert these whole, element by element.
+    *[(f"numpy.broadcast_to(numpy.array({value!r}, {dtype!r}), (1, 50000, 50000))",
+       TOO_LARGE.format(50000)) for value, dtype in [
+        (0, "O"), ("7", "U1"), (b"7", "S1"), (0, "M8[s]"), (0, "m8[s]")]],
     # Empty, however long the other side.
     ("numpy.zeros((1, 0, 10**9), numpy.uint8)", [[0], "float64"]),
     ("numpy.zeros((1, 5 * 10**8, 0), numpy.uint8)", [[5 * 10**8, 0], "float64"]),
