@@ -47,7 +47,7 @@ typedef struct quarn_decode_error {
  * non-empty reason, stb's own where it gives one: files that declare a
  * negative size, more than QUARN_MAX_PIXELS, or more than their size can
  * hold, need more decoder memory than their declared size justifies, read far
- * past their end, hold a JPEG structure stb would misread (see
+ * past their end, hold a JPEG structure stb would misread or cut short (see
  * jpeg_structure.h), a BMP pixel offset inside its header or palette, a
  * palette PNG chunk stb would skip backwards (see palette_padding.h), or trip
  * one of the decoder's internal checks all fail here. Every allocation is

@@ -1,4 +1,5 @@
-/* Checks of a JPEG file's marker segments that stb_image 2.27 lacks. */
+/* Checks of a JPEG file's marker segments and scans, made before stb_image
+ * decodes it. */
 #ifndef QUARN_IMAGE_JPEG_STRUCTURE_H
 #define QUARN_IMAGE_JPEG_STRUCTURE_H
 
@@ -18,11 +19,15 @@ extern "C" {
 #define QUARN_MAX_JPEG_SCANS 100
 
 /* Returns why stb_image must not decode the JPEG in `file`, or NULL when it
- * may: a Huffman table of more than 256 codes (stb would write past it), more
- * than QUARN_MAX_JPEG_SCANS scans, a scan that decodes with a Huffman table no
- * segment before it defined, or a frame component whose quantisation table
- * the file never defines (stb would read those tables uninitialised). Reads
- * from the current position; leaves the position anywhere. */
+ * may. Refused: a Huffman table of more than 256 codes (stb would write past
+ * it); more than QUARN_MAX_JPEG_SCANS scans; a scan that decodes with a
+ * Huffman table no segment before it defined, or a frame component whose
+ * quantisation table the file never defines (stb would read them
+ * uninitialised); and after the frame, the end of the file before the
+ * end-of-image marker, a byte where a marker must follow, a marker or segment
+ * stb cannot read there, or a restart marker without a restart interval (stb
+ * 2.27 fails on those, stb 2.28 and later return the image decoded so far).
+ * Reads from the current position; leaves the position anywhere. */
 const char *quarn_jpeg_structure_fault(FILE *file);
 
 #ifdef __cplusplus

@@ -1,4 +1,5 @@
 """Small image files for the tests, written with Pillow or by hand."""
+import re
 import struct
 
 import numpy
@@ -48,3 +49,12 @@ def top_down_bmp(data):
     stride = (width * bits // 8 + 3) & ~3
     rows = [data[offset + y * stride:offset + (y + 1) * stride] for y in range(height)]
     return data[:22] + struct.pack("<i", -height) + data[26:offset] + b"".join(reversed(rows))
+
+
+def jpeg_segment(marker, body):
+    return bytes([0xFF, marker]) + struct.pack(">H", len(body) + 2) + body
+
+
+def jpeg_scans(data):
+    """Offsets of the start-of-scan markers in the JPEG file `data`."""
+    return [m.start() for m in re.finditer(rb"\xff\xda", data)]

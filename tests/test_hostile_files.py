@@ -5,11 +5,13 @@ import re
 import struct
 from pathlib import Path
 
+import numpy
 import pytest
 
 import quarn
 from child_reader import ALLOWED, ChildReader
 from declared_size import declare_size
+from images import jpeg_scans, jpeg_segment, random_rgb, save
 
 FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
@@ -58,6 +60,26 @@ HDR_BOMBS = {
     "wide.hdr": HDR_HEADER + b"-Y 4000 +X 32768\n" + bytes(64),
     # An RLE row header with no runs after it: stb read zeros forever.
     "endless-rle.hdr": HDR_HEADER + b"-Y 1 +X 8\n" + b"\x02\x02\x00\x08",
+}
+
+TRUNCATED = "JPEG file ends before its end-of-image marker (truncated)"
+# Edits of a whole JPEG, given its bytes and the offsets of its scans: None
+# where the result keeps the whole file's pixels, else the reason it is refused.
+JPEG_EDITS = {
+    "segments before the last scan": (lambda d, s: d[:s[-1]] + jpeg_segment(0xE5, b"app")
+                                      + jpeg_segment(0xFE, b"note") + d[s[-1]:], None),
+    "height line before the last scan": (
+        lambda d, s: d[:s[-1]] + jpeg_segment(0xDC, struct.pack(">H", 48)) + d[s[-1]:], None),
+    "fill bytes before the last scan": (lambda d, s: d[:s[-1]] + b"\xff\xff" + d[s[-1]:], None),
+    "data after the end": (lambda d, s: d + b"\xff\xd8\xff\xc4 and more", None),
+    "first half": (lambda d, s: d[:len(d) // 2], TRUNCATED),
+    "first 90 %": (lambda d, s: d[:len(d) * 9 // 10], TRUNCATED),
+    "headers only": (lambda d, s: d[:s[0]], TRUNCATED),
+    "no end marker": (lambda d, s: d[:-2], TRUNCATED),
+    "byte where a marker should be": (lambda d, s: d[:s[-1]] + b"\x00" + d[s[-1]:],
+                                      "corrupt JPEG: data where a marker should be"),
+    "second frame": (lambda d, s: d[:s[-1]] + jpeg_segment(0xC1, b"") + d[s[-1]:],
+                     "corrupt JPEG: unexpected marker after the frame"),
 }
 
 
@@ -146,3 +168,18 @@ def test_jpeg_huffman_tables_of_more_than_256_codes_are_refused(tmp_path, seed, 
     path.write_bytes(data)
     with pytest.raises(ValueError, match="corrupt JPEG Huffman table$"):
         quarn.readimg(str(path))
+
+
+@pytest.mark.parametrize("edit", list(JPEG_EDITS))
+@pytest.mark.parametrize("progressive", [False, True], ids=["baseline", "progressive"])
+def test_jpeg_edits_keep_the_pixels_or_are_refused_for_their_reason(tmp_path, progressive, edit):
+    # stb 2.28 and later return what they decoded up to the fault as the image.
+    whole = save(tmp_path / "whole.jpg", random_rgb(48, 64), progressive=progressive)
+    make, reason = JPEG_EDITS[edit]
+    path = tmp_path / "edited.jpg"
+    path.write_bytes(make(whole.read_bytes(), jpeg_scans(whole.read_bytes())))
+    if reason is None:
+        numpy.testing.assert_array_equal(quarn.readimg(str(path)), quarn.readimg(str(whole)))
+    else:
+        with pytest.raises(ValueError, match=f"': {re.escape(reason)}$"):
+            quarn.readimg(str(path))
