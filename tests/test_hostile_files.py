@@ -50,6 +50,9 @@ STALE_MEMORY_PIXELS = {
     "bmp-os2-header-cut-short.bmp": [BLACK] * 4,
     "png-fixed-huffman-distance-code-30.png": [BLACK] * 4,
 }
+# stb 2.28 and later refuse these themselves: DEFLATE forbids distance codes
+# 30 and 31, which 2.27 reads as distance 0.
+NEWER_STB_REFUSALS = {"png-fixed-huffman-distance-code-30.png": "bad huffman code"}
 HDR_HEADER = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n"
 
 # No pixels (stb accepts that for some formats, giving an empty array); under
@@ -114,8 +117,12 @@ def test_files_stb_would_misread_are_refused_for_their_own_reason(name, reason):
 
 @pytest.mark.parametrize("name, pixels", sorted(STALE_MEMORY_PIXELS.items()))
 def test_pixels_the_file_does_not_give_are_black(name, pixels):
-    image = quarn.readimg(str(FUZZ / "regressions" / name))
-    assert [tuple(image[:, 0, x]) for x in range(4)] == pixels
+    try:
+        image = quarn.readimg(str(FUZZ / "regressions" / name))
+    except ValueError as error:
+        assert str(error).endswith(f"': {NEWER_STB_REFUSALS.get(name)}")
+    else:
+        assert [tuple(image[:, 0, x]) for x in range(4)] == pixels
 
 
 @pytest.mark.parametrize("width, height", IMPOSSIBLE_SIZES)

@@ -182,11 +182,12 @@ def test_pixel_limit_is_checked_before_decoding(tmp_path):
         quarn.readimg(str(path))
 
 
+# HDR keeps empty images on every stb; stb 2.28 and later refuse a PNM with a
+# zero side ("invalid width").
 @pytest.mark.parametrize("content, shape", [
-    (b"P6\n5 0\n255\n", (3, 0)),
     (b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 0 +X 5\n", (3, 0)),
-    (b"P6\n0 5\n255\n", (3, 5, 0)),
-], ids=["no rows", "no rows hdr", "no columns"])
+    (b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 5 +X 0\n", (3, 5, 0)),
+], ids=["no rows", "no columns"])
 def test_empty_images_follow_the_empty_rule(tmp_path, content, shape):
     path = tmp_path / "empty.img"
     path.write_bytes(content)
