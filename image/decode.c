@@ -388,6 +388,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     const image_format *format;
     const char *refusal, *info_reason = NULL;
     long long pixels_per_byte;
+    quarn_jpeg_frame frame = {0};
 
     memset(image, 0, sizeof *image);
     memset(error, 0, sizeof *error);
@@ -408,7 +409,8 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     jpeg = format && format->test == stbi__jpeg_test;
     /* Before stbi_info, which already reads the Huffman tables. */
     restart();
-    refusal = jpeg ? quarn_jpeg_structure_fault(file) : quarn_pad_palette(file, &state.splice);
+    refusal = jpeg ? quarn_jpeg_structure_fault(file, file_size, &frame)
+                   : quarn_pad_palette(file, &state.splice);
     if (refusal) return fail(error, refusal);
 
     restart();
@@ -418,7 +420,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         /* A BMP's negative height means its rows are stored top row first. */
         const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
         if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
-        state.budget = saturating_budget(width * rows, file_size);
+        /* stb keeps each JPEG plane padded to whole MCUs, which in a thin
+         * image is many times its pixels. */
+        state.budget = saturating_budget(
+            width * rows > frame.padded_samples ? width * rows : frame.padded_samples, file_size);
     } else {
         /* stbi_info's reason is a generic one; the loader, under the budget of
          * a file with no pixels, gives the specific one, or decodes an image

@@ -4,7 +4,7 @@
  *   table writes up to 4 KB past it, over the decoder's other tables;
  * - it decodes with whatever Huffman or quantisation table a scan or frame
  *   names, defined or not;
- * - it decodes all blocks again for every scan, however many there are;
+ * - it decodes every block a scan names, however few bytes the scan holds;
  * - after the frame, at a segment it cannot read or at the end of the file,
  *   2.27 fails, but 2.28 and later end the decode and return the image so far.
  * The walk below reads the file as stb does, segment by segment: before the
@@ -32,21 +32,26 @@
 #define TABLE_SLOTS 4
 #define TEXT(x) #x
 #define NUMBER_TEXT(x) TEXT(x)
+#define CEIL_DIV(a, b) (((a) + (b) - 1) / (b))
 
 #define TRUNCATED "JPEG file ends before its end-of-image marker (truncated)"
 
 typedef struct frame_component {
-    int id, quantisation_table;
+    int id, h, v, quantisation_table, coded;
+    long long blocks; /* decoded by a scan of this component alone */
 } frame_component;
 
 /* What the segments so far defined, as stb would hold it. */
 typedef struct jpeg_walk {
     FILE *file;
+    long long file_size;
+    quarn_jpeg_frame *frame;
     unsigned huffman_defined[2]; /* bit t: DC (0) or AC (1) table t */
     unsigned quantisation_defined;
     int restart_interval;
-    int has_frame, progressive, height, components, scans;
+    int has_frame, progressive, height, components;
     frame_component component[MAX_COMPONENTS];
+    long long mcus, blocks_decoded, blocks_allowed;
     const char *fault; /* why stb must not decode the file */
     int stb_fails;     /* at a segment or scan stb refuses by itself, in every version */
 } jpeg_walk;
@@ -136,14 +141,19 @@ static int read_segment(jpeg_walk *walk, int marker, long length) {
     return length >= 2;
 }
 
-/* Baseline (SOF0, SOF1) or progressive (SOF2): the only frames stb reads. */
+/* Reads the frame as stb does and sizes its blocks: a component of sampling
+ * factors h x v spans ceil(width * h / h_max) x ceil(height * v / v_max)
+ * pixels, which a scan of it alone decodes in whole blocks; a scan of several
+ * decodes whole MCUs, h x v blocks of each. */
 static int read_frame(jpeg_walk *walk, int marker, long length) {
-    int i, h_max = 1, v_max = 1, h[MAX_COMPONENTS], v[MAX_COMPONENTS];
+    int i, width, h_max = 1, v_max = 1;
+    long long mcus_x, mcus_y, coded = 0, padded = 0;
     if (next_byte(walk->file) != 8) return 0; /* sample precision */
     walk->height = next_word(walk->file);
-    if (walk->height == 0 || next_word(walk->file) == 0) return 0;
+    width = next_word(walk->file);
     walk->components = next_byte(walk->file);
-    if ((walk->components != 1 && walk->components != 3 && walk->components != MAX_COMPONENTS) ||
+    if (walk->height == 0 || width == 0 ||
+        (walk->components != 1 && walk->components != 3 && walk->components != MAX_COMPONENTS) ||
         length != 8 + 3 * walk->components)
         return 0;
     for (i = 0; i < walk->components; ++i) {
@@ -151,18 +161,31 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
         int sampling;
         c->id = next_byte(walk->file);
         sampling = next_byte(walk->file);
-        h[i] = sampling >> 4;
-        v[i] = sampling & 15;
+        c->h = sampling >> 4;
+        c->v = sampling & 15;
         c->quantisation_table = next_byte(walk->file);
-        if (h[i] < 1 || h[i] > 4 || v[i] < 1 || v[i] > 4 || c->quantisation_table >= TABLE_SLOTS)
+        if (c->h < 1 || c->h > 4 || c->v < 1 || c->v > 4 || c->quantisation_table >= TABLE_SLOTS)
             return 0;
-        if (h[i] > h_max) h_max = h[i];
-        if (v[i] > v_max) v_max = v[i];
+        if (c->h > h_max) h_max = c->h;
+        if (c->v > v_max) v_max = c->v;
     }
-    for (i = 0; i < walk->components; ++i)
-        if (h_max % h[i] || v_max % v[i]) return 0;
+    mcus_x = CEIL_DIV(width, 8 * h_max);
+    mcus_y = CEIL_DIV(walk->height, 8 * v_max);
+    for (i = 0; i < walk->components; ++i) {
+        frame_component *c = &walk->component[i];
+        if (h_max % c->h || v_max % c->v) return 0;
+        c->blocks = CEIL_DIV(CEIL_DIV(width * c->h, h_max), 8) *
+                    CEIL_DIV(CEIL_DIV(walk->height * c->v, v_max), 8);
+        coded += c->blocks;
+        padded += mcus_x * c->h * mcus_y * c->v;
+    }
     walk->has_frame = 1;
     walk->progressive = marker == MARKER_PROGRESSIVE;
+    walk->mcus = mcus_x * mcus_y;
+    walk->blocks_allowed = QUARN_JPEG_MAX_PASSES * padded;
+    walk->frame->padded_samples = mcus_x * 8 * h_max * mcus_y * 8 * v_max;
+    if (coded > QUARN_JPEG_MAX_BLOCKS_PER_BYTE * walk->file_size)
+        walk->fault = "JPEG frame has more blocks than its file can hold (truncated or corrupt)";
     return 1;
 }
 
@@ -172,10 +195,6 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
 static int read_scan(jpeg_walk *walk, long length) {
     int i, count = next_byte(walk->file), which[MAX_COMPONENTS], tables[MAX_COMPONENTS];
     int spectral_start, spectral_end, approximation, needs_dc, needs_ac;
-    if (++walk->scans > QUARN_MAX_JPEG_SCANS) {
-        walk->fault = "JPEG has more than " NUMBER_TEXT(QUARN_MAX_JPEG_SCANS) " scans";
-        return 1;
-    }
     if (count < 1 || count > walk->components || length != 6 + 2 * count) return 0;
     for (i = 0; i < count; ++i) {
         const int id = next_byte(walk->file);
@@ -196,10 +215,18 @@ static int read_scan(jpeg_walk *walk, long length) {
     needs_dc = !walk->progressive || (spectral_start == 0 && !(approximation >> 4));
     needs_ac = !walk->progressive || spectral_start > 0;
     for (i = 0; i < count; ++i) {
+        frame_component *c = &walk->component[which[i]];
         if ((needs_dc && !(walk->huffman_defined[0] >> (tables[i] >> 4) & 1)) ||
             (needs_ac && !(walk->huffman_defined[1] >> (tables[i] & 15) & 1)))
             walk->fault = "JPEG scan uses an undefined Huffman table";
+        /* In a sequential frame each component is coded in exactly one scan. */
+        if (!walk->progressive && c->coded++)
+            walk->fault = "corrupt JPEG: a component in two sequential scans";
+        walk->blocks_decoded += count == 1 ? c->blocks : walk->mcus * c->h * c->v;
     }
+    if (walk->blocks_decoded > walk->blocks_allowed)
+        walk->fault = "JPEG scans decode the frame's blocks more than " NUMBER_TEXT(
+            QUARN_JPEG_MAX_PASSES) " times over";
     return 1;
 }
 
@@ -253,10 +280,13 @@ static const char *undefined_quantisation(const jpeg_walk *walk) {
     return NULL;
 }
 
-const char *quarn_jpeg_structure_fault(FILE *file) {
+const char *quarn_jpeg_structure_fault(FILE *file, long long file_size, quarn_jpeg_frame *frame) {
     jpeg_walk walk = {0};
     int marker;
     walk.file = file;
+    walk.file_size = file_size;
+    walk.frame = frame;
+    frame->padded_samples = 0;
     marker_after_gap(file); /* the start-of-image marker stb's format test found */
     marker = marker_after_gap(file);
     while (!walk.fault && !walk.stb_fails && !(walk.has_frame && marker == MARKER_EOI))

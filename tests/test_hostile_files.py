@@ -11,7 +11,7 @@ import pytest
 import quarn
 from child_reader import ALLOWED, ChildReader
 from declared_size import declare_size
-from images import jpeg_scans, jpeg_segment, random_rgb, save
+from images import jpeg_of_empty_scans, jpeg_scans, jpeg_segment, random_rgb, save
 
 FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
@@ -28,7 +28,7 @@ STALE_MEMORY_REFUSALS = {
     "jpeg-undefined-quantisation-table.jpg": "JPEG frame uses an undefined quantisation table",
     "jpeg-undefined-dc-huffman-table.jpg": "JPEG scan uses an undefined Huffman table",
     "jpeg-progressive-undefined-ac-huffman-table.jpg": "JPEG scan uses an undefined Huffman table",
-    "jpeg-1300-scans.jpg": "JPEG has more than 100 scans",
+    "jpeg-1300-scans.jpg": "JPEG frame has more blocks than its file can hold (truncated or corrupt)",
     "bmp-offset-inside-header.bmp": "BMP pixel offset leaves no room for its palette",
     "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
     "png-chunk-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
@@ -61,6 +61,19 @@ HDR_BOMBS = {
     "endless-rle.hdr": HDR_HEADER + b"-Y 1 +X 8\n" + b"\x02\x02\x00\x08",
 }
 
+TOO_MANY_BLOCKS = "JPEG frame has more blocks than its file can hold (truncated or corrupt)"
+# JPEGs whose scans hold no data: stb decodes every block they name anyway.
+JPEG_BOMBS = {
+    # 100 scans of four full-size planes each: once 41 and 80 s.
+    "11585-square-4-planes-100-scans.jpg": (
+        jpeg_of_empty_scans(11585, 11585, 100, 4, 0x44, size=65536), TOO_MANY_BLOCKS),
+    "250-megapixels-4-planes-100-scans.jpg": (
+        jpeg_of_empty_scans(15811, 15811, 100, 4, 0x44, size=122100), TOO_MANY_BLOCKS),
+    "second-sequential-scan.jpg": (
+        jpeg_of_empty_scans(64, 64, 2), "corrupt JPEG: a component in two sequential scans"),
+    "progressive-9-passes.jpg": (jpeg_of_empty_scans(64, 64, 9, progressive=True),
+                                 "JPEG scans decode the frame's blocks more than 8 times over"),
+}
 TRUNCATED = "JPEG file ends before its end-of-image marker (truncated)"
 # Edits of a whole JPEG, given its bytes and the offsets of its scans: None
 # where the result keeps the whole file's pixels, else the reason it is refused.
@@ -170,6 +183,16 @@ def test_jpeg_huffman_tables_of_more_than_256_codes_are_refused(tmp_path, seed, 
     path = tmp_path / seed
     path.write_bytes(data)
     with pytest.raises(ValueError, match="corrupt JPEG Huffman table$"):
+        quarn.readimg(str(path))
+
+
+@pytest.mark.parametrize("name", list(JPEG_BOMBS))
+def test_jpeg_bombs_are_refused_for_their_reason(reader, tmp_path, name):
+    data, reason = JPEG_BOMBS[name]
+    path = tmp_path / name
+    path.write_bytes(data)
+    check(reader, path, {"ValueError"})
+    with pytest.raises(ValueError, match=f"': {re.escape(reason)}$"):
         quarn.readimg(str(path))
 
 

@@ -7,7 +7,7 @@ from PIL import Image
 
 import quarn
 from conftest import needs_backend, sobel_reference
-from images import hdr_bytes, psd_bytes, random_rgb, rng, save, top_down_bmp
+from images import flat_progressive_jpeg, hdr_bytes, psd_bytes, random_rgb, rng, save, top_down_bmp
 
 DEFAULT_INT = numpy.array([0]).dtype
 
@@ -76,6 +76,14 @@ def test_jpeg_decodes_close_to_pillow(tmp_path):
     path = save(tmp_path / "a.jpg", rgb, quality=95)
     expected = bgr_planes(numpy.asarray(Image.open(path).convert("RGB"))).astype(int)
     assert numpy.abs(quarn.readimg(str(path)) - expected).max() <= 3
+
+
+def test_thin_jpeg_of_large_mcus_decodes_as_pillow_does(tmp_path):
+    # stb pads each plane to whole MCUs of 32 x 32 pixels: 32 times the pixels.
+    path = tmp_path / "thin.jpg"
+    path.write_bytes(flat_progressive_jpeg(1, 65500, (120, 100, 160), sampling=0x44))
+    expected = numpy.asarray(Image.open(path).convert("RGB"))
+    numpy.testing.assert_array_equal(quarn.readimg(str(path)), bgr_planes(expected))
 
 
 def test_hdr_values_are_gamma_mapped(tmp_path):
