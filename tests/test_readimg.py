@@ -10,6 +10,7 @@ from conftest import needs_backend, sobel_reference
 from images import flat_progressive_jpeg, hdr_bytes, psd_bytes, random_rgb, rng, save, top_down_bmp
 
 DEFAULT_INT = numpy.array([0]).dtype
+SEEDS = pathlib.Path(__file__).resolve().parent / "fuzz" / "corpus"
 
 
 def bgr_planes(rgb):
@@ -70,10 +71,13 @@ def test_palette_files_decode(tmp_path, name):
     numpy.testing.assert_array_equal(quarn.readimg(str(path)), bgr_planes(expected))
 
 
-def test_jpeg_decodes_close_to_pillow(tmp_path):
-    y, x = numpy.mgrid[0:32, 0:48]
-    rgb = numpy.stack([x * 5, y * 7, (x + y) * 3], axis=2).astype(numpy.uint8)
-    path = save(tmp_path / "a.jpg", rgb, quality=95)
+@pytest.mark.parametrize("seed", [None, "restarts.jpg", "progressive-restarts.jpg"],
+                         ids=["gradient", "restart markers", "progressive, restart markers"])
+def test_jpeg_decodes_close_to_pillow(tmp_path, seed):
+    path = SEEDS / seed if seed else tmp_path / "a.jpg"
+    if not seed:
+        y, x = numpy.mgrid[0:32, 0:48]
+        save(path, numpy.stack([x * 5, y * 7, (x + y) * 3], axis=2).astype(numpy.uint8), quality=95)
     expected = bgr_planes(numpy.asarray(Image.open(path).convert("RGB"))).astype(int)
     assert numpy.abs(quarn.readimg(str(path)) - expected).max() <= 3
 
