@@ -184,7 +184,7 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
     walk->mcus = mcus_x * mcus_y;
     walk->blocks_allowed = QUARN_JPEG_MAX_PASSES * padded;
     walk->frame->padded_samples = mcus_x * 8 * h_max * mcus_y * 8 * v_max;
-    if (coded > QUARN_JPEG_MAX_BLOCKS_PER_BYTE * walk->file_size)
+    if (walk->file_size >= 0 && coded > QUARN_JPEG_MAX_BLOCKS_PER_BYTE * walk->file_size)
         walk->fault = "JPEG frame has more blocks than its file can hold (truncated or corrupt)";
     return 1;
 }

@@ -29,7 +29,7 @@ typedef struct quarn_jpeg_frame {
 } quarn_jpeg_frame;
 
 /* Returns why stb_image must not decode the JPEG in `file`, of `file_size`
- * bytes, or NULL when it may, and fills `frame`. Refused: a Huffman table of
+ * bytes (-1: unknown), or NULL when it may, and fills `frame`. Refused: a Huffman table of
  * more than 256 codes (stb would write past it); a scan that decodes with a
  * Huffman table no segment before it defined, or a frame component whose
  * quantisation table the file never defines (stb would read them
