@@ -29,11 +29,11 @@ typedef struct quarn_jpeg_frame {
 } quarn_jpeg_frame;
 
 /* Returns why stb_image must not decode the JPEG in `file`, of `file_size`
- * bytes (-1: unknown), or NULL when it may, and fills `frame`. Refused: a Huffman table of
- * more than 256 codes (stb would write past it); a scan that decodes with a
- * Huffman table no segment before it defined, or a frame component whose
- * quantisation table the file never defines (stb would read them
- * uninitialised); a frame of more blocks than the file can hold; in a
+ * bytes (-1: unknown), or NULL when it may, and fills `frame`. Refused: a
+ * Huffman table of more than 256 codes (stb would write past it); a scan that
+ * decodes with a Huffman table no segment before it defined, or a frame
+ * component whose quantisation table the file never defines (stb would read
+ * them uninitialised); a frame of more blocks than the file can hold; in a
  * sequential frame, a component named by a second scan; in a progressive
  * one, scans decoding more than QUARN_JPEG_MAX_PASSES times the frame's
  * blocks; and after the frame, the end of the file before the end-of-image
