@@ -234,7 +234,7 @@ static size_t saturating_budget(long long pixels, long long file_size) {
     return budget >= (double)SIZE_MAX ? SIZE_MAX : (size_t)budget;
 }
 
-/* stb 2.27 returns 16-bit PNM samples in file (big-endian) byte order and,
+/* stb returns 16-bit PNM samples in file (big-endian) byte order, and 2.27,
  * asked for 4 channels, converts them as if they were 8-bit, reading past its
  * buffer. Such files are loaded in their own channel count instead and
  * expanded here, keeping each sample's high byte (its first byte). */
@@ -262,6 +262,29 @@ static unsigned char *load_pnm16(int *width, int *height) {
     *width = x;
     *height = y;
     return rgba;
+}
+
+/* stb records why it ends a JPEG decode at a segment it cannot read after the
+ * frame, also where it returns the image decoded so far (see
+ * jpeg_structure.c). A JPEG is therefore loaded with stb's JPEG loader alone
+ * (the loader of all formats leaves the reasons of the formats it tried
+ * first) and refused when the load leaves a reason behind. */
+static unsigned char *load_jpeg(int *width, int *height) {
+    stbi__context context;
+    stbi__result_info info;
+    int channels;
+    unsigned char *pixels;
+    restart();
+    stbi__start_callbacks(&context, (stbi_io_callbacks *)&callbacks, NULL);
+    memset(&info, 0, sizeof info);
+    info.bits_per_channel = 8;
+    stbi__g_failure_reason = NULL;
+    pixels = stbi__jpeg_load(&context, width, height, &channels, 4, &info);
+    if (pixels && stbi__g_failure_reason) {
+        stbi_image_free(pixels);
+        return NULL;
+    }
+    return pixels;
 }
 
 /* Whether stb's own format test, `test`, accepts the file. */
@@ -360,11 +383,12 @@ static int fail_load(quarn_decode_error *error, const image_format *format) {
 }
 
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
-    int width = 0, height = 0, channels, size_known, pnm16;
+    int width = 0, height = 0, channels, size_known, pnm16, jpeg;
     const long long file_size = size_of(file);
     const image_format *format;
     const char *refusal, *info_reason = NULL;
     long long pixels_per_byte;
+    quarn_jpeg_frame frame = {0};
 
     memset(image, 0, sizeof *image);
     memset(error, 0, sizeof *error);
@@ -382,10 +406,11 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         return fail(error, "unknown image type (starts with a long run of 0xFF)");
     format = format_of_file();
     pixels_per_byte = format ? format->pixels_per_byte : QUARN_MAX_PIXELS_PER_BYTE;
+    jpeg = format && format->test == stbi__jpeg_test;
     /* Before stbi_info, which already reads the Huffman tables. */
     restart();
-    refusal = format && format->test == stbi__jpeg_test ? quarn_jpeg_structure_fault(file)
-                                                        : quarn_pad_palette(file, &state.splice);
+    refusal = jpeg ? quarn_jpeg_structure_fault(file, file_size, &frame)
+                   : quarn_pad_palette(file, &state.splice);
     if (refusal) return fail(error, refusal);
 
     restart();
@@ -395,7 +420,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
         /* A BMP's negative height means its rows are stored top row first. */
         const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
         if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
-        state.budget = saturating_budget(width * rows, file_size);
+        /* stb keeps each JPEG plane padded to whole MCUs, which in a thin
+         * image is many times its pixels. */
+        state.budget = saturating_budget(
+            width * rows > frame.padded_samples ? width * rows : frame.padded_samples, file_size);
     } else {
         /* stbi_info's reason is a generic one; the loader, under the budget of
          * a file with no pixels, gives the specific one, or decodes an image
@@ -406,9 +434,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     pnm16 = is_16_bit_pnm();
     restart();
     stbi__g_failure_reason = NULL;
-    image->pixels = pnm16 ? load_pnm16(&image->width, &image->height)
-                          : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
-                                                     &image->height, &channels, 4);
+    image->pixels = pnm16  ? load_pnm16(&image->width, &image->height)
+                    : jpeg ? load_jpeg(&image->width, &image->height)
+                           : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
+                                                      &image->height, &channels, 4);
     if (image->pixels && !size_known &&
         refuse_size(error, image->width, image->height, file_size, pixels_per_byte)) {
         free_all_blocks();

@@ -47,11 +47,11 @@ typedef struct quarn_decode_error {
  * non-empty reason, stb's own where it gives one: files that declare a
  * negative size, more than QUARN_MAX_PIXELS, or more than their size can
  * hold, need more decoder memory than their declared size justifies, read far
- * past their end, hold a JPEG structure stb would misread (see
- * jpeg_structure.h), a BMP pixel offset inside its header or palette, a
- * palette PNG chunk stb would skip backwards (see palette_padding.h), or trip
- * one of the decoder's internal checks all fail here. Every allocation is
- * released. */
+ * past their end, hold a JPEG structure stb would misread, cut short or
+ * decode out of proportion to the file (see jpeg_structure.h), a BMP pixel
+ * offset inside its header or palette, a palette PNG chunk stb would skip
+ * backwards (see palette_padding.h), or trip one of the decoder's internal
+ * checks all fail here. Every allocation is released. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);
 
 /* Releases what quarn_decode allocated; accepts an empty image. */

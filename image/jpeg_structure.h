@@ -1,4 +1,5 @@
-/* Checks of a JPEG file's marker segments that stb_image 2.27 lacks. */
+/* Checks of a JPEG file's marker segments and scans, made before stb_image
+ * decodes it. */
 #ifndef QUARN_IMAGE_JPEG_STRUCTURE_H
 #define QUARN_IMAGE_JPEG_STRUCTURE_H
 
@@ -8,22 +9,39 @@
 extern "C" {
 #endif
 
-/* More scans than this are refused. stb decodes every block of a scan's
- * components again for each scan, however few bytes the scan holds (about
- * 15 ms a scan for a 4096 x 4096 grey frame, the largest a 14 KB file may
- * declare). Encoders write 1 to 4 baseline scans, and progressive scripts of
- * 6 to about 20; this leaves five times that, and keeps the extra work at
- * 100 decodes of the frame: about 1.5 s at 4096 x 4096, 25 s at the
- * 250-megapixel limit, whose single decode alone takes seconds. */
-#define QUARN_MAX_JPEG_SCANS 100
+/* A progressive JPEG whose scans decode more than this many times its
+ * frame's blocks is refused. stb decodes every block a scan names, however
+ * few bytes the scan holds, and a scan without data costs as much as one full
+ * of it. Encoders' scripts decode each block 4 to 6 times (libjpeg's longest:
+ * 6 scans for a grey or luma plane); this leaves room for longer ones. */
+#define QUARN_JPEG_MAX_PASSES 8
 
-/* Returns why stb_image must not decode the JPEG in `file`, or NULL when it
- * may: a Huffman table of more than 256 codes (stb would write past it), more
- * than QUARN_MAX_JPEG_SCANS scans, a scan that decodes with a Huffman table no
- * segment before it defined, or a frame component whose quantisation table
- * the file never defines (stb would read those tables uninitialised). Reads
- * from the current position; leaves the position anywhere. */
-const char *quarn_jpeg_structure_fault(FILE *file);
+/* A frame of more 8 x 8 blocks than this many per byte of file is refused:
+ * every block of every component is coded in at least one bit. */
+#define QUARN_JPEG_MAX_BLOCKS_PER_BYTE 8
+
+/* What the walk learns of a frame stb may decode. */
+typedef struct quarn_jpeg_frame {
+    /* Samples of stb's largest plane, padded to whole MCUs (up to 32 x 32
+     * pixels): what stb allocates per component, beside 2-byte coefficients
+     * in progressive files. 0 when the file has no frame stb reads. */
+    long long padded_samples;
+} quarn_jpeg_frame;
+
+/* Returns why stb_image must not decode the JPEG in `file`, of `file_size`
+ * bytes (-1: unknown), or NULL when it may, and fills `frame`. Refused: a
+ * Huffman table of more than 256 codes (stb would write past it); a scan that
+ * decodes with a Huffman table no segment before it defined, or a frame
+ * component whose quantisation table the file never defines (stb would read
+ * them uninitialised); a frame of more blocks than the file can hold; in a
+ * sequential frame, a component named by a second scan; in a progressive
+ * one, scans decoding more than QUARN_JPEG_MAX_PASSES times the frame's
+ * blocks; and after the frame, the end of the file before the end-of-image
+ * marker, a byte where a marker must follow, a marker or segment stb cannot
+ * read there, or a restart marker without a restart interval (stb 2.27 fails
+ * on those, stb 2.28 and later return the image decoded so far). Reads from
+ * the current position; leaves the position anywhere. */
+const char *quarn_jpeg_structure_fault(FILE *file, long long file_size, quarn_jpeg_frame *frame);
 
 #ifdef __cplusplus
 }

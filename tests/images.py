@@ -1,4 +1,5 @@
 """Small image files for the tests, written with Pillow or by hand."""
+import re
 import struct
 
 import numpy
@@ -49,3 +50,78 @@ def top_down_bmp(data):
     stride = (width * bits // 8 + 3) & ~3
     rows = [data[offset + y * stride:offset + (y + 1) * stride] for y in range(height)]
     return data[:22] + struct.pack("<i", -height) + data[26:offset] + b"".join(reversed(rows))
+
+
+def jpeg_segment(marker, body):
+    return bytes([0xFF, marker]) + struct.pack(">H", len(body) + 2) + body
+
+
+def jpeg_scans(data):
+    """Offsets of the start-of-scan markers in the JPEG file `data`."""
+    return [m.start() for m in re.finditer(rb"\xff\xda", data)]
+
+
+def _entropy_coded(bits):
+    """The bits, padded with ones to whole bytes, 0xFF bytes stuffed."""
+    bits += "1" * (-len(bits) % 8)
+    return bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)).replace(b"\xff", b"\xff\x00")
+
+
+def _ceil(a, b):
+    return -(-a // b)
+
+
+def flat_progressive_jpeg(width, height, ycbcr, sampling=0x44):
+    """A progressive JPEG of one YCbCr colour, its three components all sampled
+    `sampling` (h << 4 | v), each in a DC scan and an AC scan of its own (an
+    interleaved scan would exceed libjpeg's 10 blocks an MCU). Quantisation 1:
+    a block's DC is 8 (value - 128)."""
+    # DC: size 0 in the 1-bit code 0, sizes 1 to 11 in 5 bits from 10000;
+    # AC: the end-of-band run symbols n << 4 in the 4-bit codes n.
+    tables = (jpeg_segment(0xDB, b"\x00" + bytes([1] * 64))
+              + jpeg_segment(0xC4, b"\x00" + bytes([1, 0, 0, 0, 11] + [0] * 11) + bytes(range(12)))
+              + jpeg_segment(0xC4, b"\x10" + bytes([0, 0, 0, 15] + [0] * 12)
+                             + bytes(n << 4 for n in range(15))))
+    frame = jpeg_segment(0xC2, struct.pack(">BHHB", 8, height, width, 3)
+                         + b"".join(bytes([c, sampling, 0]) for c in (1, 2, 3)))
+    blocks = _ceil(width, 8) * _ceil(height, 8)  # equal sampling: every plane at full size
+    scans = b""
+    for component, value in enumerate(ycbcr, 1):
+        dc = 8 * (value - 128)
+        size = abs(dc).bit_length()
+        first = "0" if size == 0 else f"{15 + size:05b}{dc % (1 << size) - (dc < 0):0{size}b}"
+        ac, left = "", blocks
+        while left:
+            run = min(left, 32767)
+            n = run.bit_length() - 1
+            ac += f"{n:04b}" + (f"{run - (1 << n):0{n}b}" if n else "")
+            left -= run
+        scans += (jpeg_segment(0xDA, bytes([1, component, 0, 0, 0, 0])) + _entropy_coded(first + "0" * (blocks - 1))
+                  + jpeg_segment(0xDA, bytes([1, component, 0, 1, 63, 0])) + _entropy_coded(ac))
+    return b"\xff\xd8" + tables + frame + scans + b"\xff\xd9"
+
+
+def jpeg_of_empty_scans(width, height, scans, components=1, sampling=0x11, progressive=False,
+                        size=0):
+    """A JPEG whose scans hold no entropy-coded data, padded with comments to
+    `size` bytes: sequential scans of all components, or a progressive DC scan
+    of all then AC scans of one component after another."""
+    one_code = bytes([1] + [0] * 15) + b"\x00"
+    ids = range(1, components + 1)
+    head = (jpeg_segment(0xDB, b"\x00" + bytes([1] * 64)) + jpeg_segment(0xC4, b"\x00" + one_code)
+            + jpeg_segment(0xC4, b"\x10" + one_code)
+            + jpeg_segment(0xC2 if progressive else 0xC0, struct.pack(">BHHB", 8, height, width, components)
+                           + b"".join(bytes([c, sampling, 0]) for c in ids)))
+
+    def scan(named, start, end):
+        return jpeg_segment(0xDA, bytes([len(named)]) + b"".join(bytes([c, 0]) for c in named)
+                            + bytes([start, end, 0]))
+    if progressive:
+        body = scan(ids, 0, 0) + b"".join(scan([ids[n % components]], 1, 63) for n in range(scans - 1))
+    else:
+        body = scan(ids, 0, 63) * scans
+    padding = b""
+    while len(head) + len(body) + len(padding) + 4 < size:
+        left = size - len(head) - len(body) - len(padding) - 8
+        padding += jpeg_segment(0xFE, bytes(min(65000, max(left, 0))))
+    return b"\xff\xd8" + padding + head + body + b"\xff\xd9"
