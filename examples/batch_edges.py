@@ -297,14 +297,6 @@ def report(failed, output):
     print(f"summary: {output / CSV_NAME}")
 
 
-def image_pairs(sources, output, unlisted=None):
-    """find_images, exiting with its reason when a source lies in the output."""
-    try:
-        return find_images(sources, output, unlisted)
-    except ValueError as error:
-        sys.exit(str(error))
-
-
 def measure(args):
     """Writes the sample and times the whole run with 1 worker, then with more."""
     from sample_images import write_sample   # Pillow: needed here alone
@@ -312,7 +304,7 @@ def measure(args):
     sample = Path(args.sources[0]) if args.sources else args.output.with_name(args.output.name + "-sample")
     print(f"writing {args.make_sample} pictures into {sample} (those there are kept)")
     write_sample(sample, args.make_sample, args.workers)
-    pairs = image_pairs([sample], args.output)
+    pairs = find_images([sample], args.output)
     rates = {}
     for workers in sorted({1, args.workers}):
         failed, rates[workers] = run(pairs, [], args.output, workers, overwrite=True)
@@ -340,7 +332,7 @@ def main():
             failed = measure(args)
         else:
             unlisted = []
-            pairs = image_pairs(args.sources, args.output, unlisted)
+            pairs = find_images(args.sources, args.output, unlisted)
             check_sobel()
             failed, _ = run(pairs, unlisted, args.output, args.workers, args.overwrite)
             report(failed, args.output)

@@ -61,10 +61,7 @@ def main():
         sys.exit("Dask is missing: install it first (Debian: apt-get install python3-dask "
                  "python3-distributed)")
     unlisted = []
-    try:
-        pairs = find_images(args.sources, args.output, unlisted)
-    except ValueError as error:   # a source inside the output folder
-        sys.exit(str(error))
+    pairs = find_images(args.sources, args.output, unlisted)
     if not pairs and not unlisted:
         sys.exit("no image files found")
     results = on_cluster(args, pairs) if pairs else []

@@ -108,11 +108,6 @@ def write_file(target, data):
         partial.unlink(missing_ok=True)
 
 
-def inside(path, folder):
-    """Whether real path `path` is real path `folder` or lies below it."""
-    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
-
-
 def find_images(sources, output, failures=None):
     """(source, target) pairs, absolute paths, for every file to process.
 
@@ -121,19 +116,18 @@ def find_images(sources, output, failures=None):
     sources' common folder inside `output`, each named after its source plus
     ".png" (a.jpg -> a.jpg.png), so two sources never share a target.
 
-    Nothing inside `output` is ever taken, symlinks resolved: the walk skips
-    it, and a source that is `output` or lies inside it raises ValueError, as
-    its edge maps would come back as images. A folder that cannot be listed
-    is appended to `failures` as an EdgeResult, or raised as its OSError
-    when `failures` is None.
+    No edge map that edge_job wrote (a PNG carrying its record, see
+    edge_png) is ever taken for an image, wherever it lies, so a source
+    folder that holds the output folder, or is it or lies inside it (symlinks
+    resolved), gives no edge maps of edge maps; the walk skips `output` where
+    it lies inside a source. A folder that cannot be listed is appended to
+    `failures` as an EdgeResult, or raised as its OSError when `failures` is
+    None.
     """
     output = os.path.abspath(output)
     output_real = os.path.realpath(output)
     files, roots = [], []
     for source in map(os.path.abspath, sources):
-        if inside(os.path.realpath(source), output_real):
-            raise ValueError(f"{source} is the output folder {output} or lies inside it: its "
-                             "edge maps would be read back as images; write them elsewhere")
         roots.append(source if os.path.isdir(source) else os.path.dirname(source))
         if not os.path.isdir(source):
             files.append(source)
@@ -142,16 +136,19 @@ def find_images(sources, output, failures=None):
         for folder, subfolders, names in walk:
             subfolders[:] = sorted(d for d in subfolders
                                    if os.path.realpath(os.path.join(folder, d)) != output_real)
-            for name in sorted(names):
-                path = os.path.join(folder, name)
-                if (os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES and
-                        not (os.path.islink(path) and inside(os.path.realpath(path), output_real))):
-                    files.append(path)
+            files += [os.path.join(folder, name) for name in sorted(names)
+                      if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES]
+    files = [path for path in files if not is_edge_map(path)]
     if not files:
         return []
     root = os.path.commonpath(roots)
     return [(path, os.path.join(output, os.path.relpath(path, root) + ".png"))
             for path in dict.fromkeys(files)]
+
+
+def is_edge_map(path):
+    """Whether `path` is a PNG that edge_job wrote: one that carries its record."""
+    return path.lower().endswith(".png") and read_record(path) is not None
 
 
 def unlisted(failures, error):

@@ -6,6 +6,8 @@ when it was read, so another photo of the same name, or the same photo since
 changed, is told apart without reading either image.
 """
 import json
+import os
+import stat
 import struct
 import zlib
 
@@ -44,10 +46,13 @@ def png_chunk(kind, data):
 
 def read_record(path):
     """(width, height, record) of an edge map that png_bytes wrote, from its
-    first two chunks alone; None for any other file, a damaged one, or one
-    that cannot be read."""
+    first two chunks alone; None for any other file, a damaged one, one that
+    cannot be read, or one that is not a regular file."""
     try:
-        with open(path, "rb") as png:
+        # Non-blocking, so that a FIFO without a writer cannot stall the open.
+        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as png:
+            if not stat.S_ISREG(os.fstat(png.fileno()).st_mode):
+                return None
             if png.read(len(SIGNATURE)) != SIGNATURE:
                 return None
             header, text = read_chunk(png), read_chunk(png)
