@@ -49,7 +49,7 @@ typedef struct quarn_decode_error {
  * hold, need more decoder memory than their declared size justifies, read far
  * past their end, hold a JPEG structure stb would misread (see
  * jpeg_structure.h), a BMP pixel offset inside its header or palette, a
- * palette PNG chunk stb would skip backwards (see palette_padding.h), or trip
+ * PNG chunk stb would skip backwards (see palette_padding.h), or trip
  * one of the decoder's internal checks all fail here. Every allocation is
  * released. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);

@@ -30,6 +30,7 @@ STALE_MEMORY_REFUSALS = {
     "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
     "png-no-iend.png": "file ends too early",
     "png-chunk-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
+    "png-cgbi-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
     # Found by the MemorySanitizer fuzzer: 128 bytes of 0xFF, then a 16-bit
     # PNM that stb's loader saw and over-read.
     "ff-run-then-16-bit-pnm.bin": "unknown image type (starts with a long run of 0xFF)",

@@ -47,6 +47,11 @@ def png(width, height, colour_type, idat, extra_chunks=b"", iend=True):
             + (chunk(b"IEND", b"") if iend else b""))
 
 
+def raw_deflate(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
+
+
 def fixed_huffman_distance_30(rows, width):
     """DEFLATE data for rows of a grey PNG: one literal zero (the first row's
     filter type), then copies at distance code 30, which stb reads as
@@ -116,6 +121,13 @@ def files():
         4, 1, 3, zlib.compress(b"\x00\x00\xff\x80\x07"),
         struct.pack(">I", 2**31) + b"tEXt" + bytes(128 - 33 - 8 + 4)
         + struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4))
+    # Led by a CgBI chunk (the one stb takes before the header) of 2^31 bytes:
+    # stb skips it backwards and finds the header, a one-entry palette and the
+    # raw deflate data of a CgBI file past its read-ahead.
+    rows = b"".join(b"\x00" + bytes(range(r, r + 16)) for r in range(0, 256, 16))
+    cgbi = png(16, 16, 3, raw_deflate(rows), struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4))
+    yield "png-cgbi-skipped-backwards.png", (cgbi[:8] + struct.pack(">I", 2**31) + b"CgBI"
+                                             + bytes(128 - 16 + 4) + cgbi[8:])
     yield "png-no-iend.png", (SEEDS / "rgb.png").read_bytes()[:-12]
     yield "bmp-8-bit-index-past-palette.bmp", bmp(8, [(1, 2, 3), (4, 5, 6)], [b"\x00\x01\x02\xff"], 4)
     yield "bmp-1-bit-index-past-palette.bmp", bmp(1, [(7, 8, 9)], [b"\xa0\x00\x00\x00"], 4)
