@@ -87,14 +87,16 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # budget refuses more than 32 bytes a pixel, so 8 GB a malloc and 4 GB
 # resident only catch a broken budget. ubsan.supp lists stb's own UB.
 FUZZ_SECONDS ?= 120
-FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/jpeg_structure.c image/palette_padding.c
+FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/gif_structure.c image/jpeg_structure.c \
+                image/palette_padding.c
+FUZZ_HEADERS := image/decode.h image/gif_structure.h image/jpeg_structure.h image/palette_padding.h
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
 
 fuzz-deps:
 	@tools/install-deps.sh clang libclang-rt-14-dev libstb-dev
 
-build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
+build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) $(FUZZ_HEADERS) | fuzz-deps
 	@mkdir -p $(@D)
 	clang -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	    -fsanitize-recover=shift-exponent,nonnull-attribute -fwrapv -I. -o $@ $(FUZZ_SOURCES)
@@ -109,7 +111,7 @@ fuzz: build/fuzz/decode_fuzzer
 # The same target under MemorySanitizer, FUZZ_SECONDS long, in build/fuzz-msan:
 # it fails on any branch or pixel that depends on memory the decoder never
 # wrote, which ASan's uniform fill of fresh blocks hides.
-build/fuzz-msan/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
+build/fuzz-msan/decode_fuzzer: $(FUZZ_SOURCES) $(FUZZ_HEADERS) | fuzz-deps
 	@mkdir -p $(@D)
 	clang -g -O1 -fsanitize=fuzzer,memory -fsanitize-memory-track-origins \
 	    -fno-omit-frame-pointer -I. -o $@ $(FUZZ_SOURCES)

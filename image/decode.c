@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "image/decode.h"
+#include "image/gif_structure.h"
 #include "image/jpeg_structure.h"
 #include "image/palette_padding.h"
 
@@ -327,24 +328,25 @@ static const image_format *format_of_file(void) {
     return NULL;
 }
 
-/* Refuses a declared size, before any pixel is decoded, by filling `error`.
- * A file of QUARN_MAX_PIXELS bytes can hold any size allowed, so larger files
- * skip the density check, whose product then cannot overflow. */
-static int refuse_size(quarn_decode_error *error, long long width, long long height,
-                       long long file_size, long long pixels_per_byte) {
+/* Refuses a declared size, before any pixel is decoded, by filling `error`;
+ * `what` names it. A file of QUARN_MAX_PIXELS bytes can hold any size allowed,
+ * so larger files skip the density check, whose product then cannot overflow;
+ * so does a `pixels_per_byte` of 0. */
+static int refuse_size(quarn_decode_error *error, const char *what, long long width,
+                       long long height, long long file_size, long long pixels_per_byte) {
     const long long pixels = width * height;
     char why[100];
     if (width < 0 || height < 0)
         snprintf(why, sizeof why, "has a negative size");
     else if (pixels > QUARN_MAX_PIXELS)
         snprintf(why, sizeof why, "is larger than the limit of %lld pixels", QUARN_MAX_PIXELS);
-    else if (file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)
+    else if (pixels_per_byte && file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)
         snprintf(why, sizeof why, "cannot fit in a file of %lld bytes (truncated or corrupt)",
                  file_size);
     else
         return 0;
-    snprintf(error->reason, sizeof error->reason, "image of %lld x %lld pixels %s", width, height,
-             why);
+    snprintf(error->reason, sizeof error->reason, "%s of %lld x %lld pixels %s", what, width,
+             height, why);
     return 1;
 }
 
@@ -359,7 +361,10 @@ static int fail_load(quarn_decode_error *error, const image_format *format) {
     return 0;
 }
 
-int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
+/* quarn_decode on the calling thread; `gif` is the GIF's first frame, or NULL
+ * for other files and GIFs on which stb fails before it. */
+static int decode(FILE *file, quarn_image *image, quarn_decode_error *error,
+                  const quarn_gif_frame *gif) {
     int width = 0, height = 0, channels, size_known, pnm16;
     const long long file_size = size_of(file);
     const image_format *format;
@@ -386,6 +391,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     restart();
     refusal = format && format->test == stbi__jpeg_test ? quarn_jpeg_structure_fault(file)
                                                         : quarn_pad_palette(file, &state.splice);
+    if (!refusal && gif &&
+        gif->expansion - (long long)gif->width * gif->height >
+            QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE * file_size)
+        refusal = "GIF codes expand to far more pixels than the frame holds";
     if (refusal) return fail(error, refusal);
 
     restart();
@@ -394,7 +403,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (size_known) {
         /* A BMP's negative height means its rows are stored top row first. */
         const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
-        if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
+        /* The screen around a GIF's frame needs no data: only the frame must fit the file. */
+        if (refuse_size(error, "image", width, rows, file_size, gif ? 0 : pixels_per_byte) ||
+            (gif && refuse_size(error, "GIF frame", gif->width, gif->height, file_size, pixels_per_byte)))
+            return 0;
         state.budget = saturating_budget(width * rows, file_size);
     } else {
         /* stbi_info's reason is a generic one; the loader, under the budget of
@@ -410,7 +422,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
                           : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
                                                      &image->height, &channels, 4);
     if (image->pixels && !size_known &&
-        refuse_size(error, image->width, image->height, file_size, pixels_per_byte)) {
+        refuse_size(error, "image", image->width, image->height, file_size, pixels_per_byte)) {
         free_all_blocks();
         memset(image, 0, sizeof *image);
         return 0;
@@ -430,6 +442,21 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (state.over_budget && !size_known) return fail(error, info_reason);
     if (state.over_budget) return fail(error, "decoder needs more memory than the image's size justifies");
     return fail_load(error, format);
+}
+
+/* Fails for want of memory before decode() ran. */
+static int fail_for_memory(quarn_image *image, quarn_decode_error *error, const char *reason) {
+    memset(image, 0, sizeof *image);
+    memset(error, 0, sizeof *error);
+    error->out_of_memory = 1;
+    return fail(error, reason);
+}
+
+int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
+    quarn_gif_frame gif;
+    const int is_gif = quarn_gif_first_frame(file, &gif);
+    if (is_gif < 0) return fail_for_memory(image, error, "out of memory");
+    return decode(file, image, error, is_gif > 0 ? &gif : NULL);
 }
 
 void quarn_image_free(quarn_image *image) {

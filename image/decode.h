@@ -16,13 +16,22 @@ extern "C" {
  * before decoding, since no file of the format can hold them: a JPEG needs a
  * bit for each 8 x 8 block of its largest plane (a quarter of that with the
  * most lopsided sampling factors), a GIF's 12-bit LZW codes stand for at most
- * 4096 pixels each (a canvas larger than its frames aside), and no other
- * format stb reads beats PIC's runs of 65535 pixels in 4 bytes. Otherwise
- * stb's JPEG, GIF, PIC and PSD decoders would fill a huge declared image
- * from a few bytes, costing seconds and gigabytes. */
+ * 4096 pixels each (counted on its first frame: the screen around the frame
+ * needs no data), and no other format stb reads beats PIC's runs of 65535
+ * pixels in 4 bytes. Otherwise stb's JPEG, GIF, PIC and PSD decoders would
+ * fill a huge declared image from a few bytes, costing seconds and
+ * gigabytes. */
 #define QUARN_MAX_JPEG_PIXELS_PER_BYTE 2048LL
 #define QUARN_MAX_GIF_PIXELS_PER_BYTE 4096LL
 #define QUARN_MAX_PIXELS_PER_BYTE 16384LL
+
+/* A GIF whose first frame's LZW codes expand to more pixels than the frame
+ * has, by over this many per byte of file, is refused before decoding. stb
+ * walks each code's whole prefix chain, up to 4095 links, even past the
+ * frame's last pixel: a 1 x 1 frame fed such chains cost 5.7 s a megabyte.
+ * Valid frames expand to their own size; this keeps the surplus under half
+ * a second a megabyte. */
+#define QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE 256LL
 
 /* Reads past the end of the file beyond this many bytes end the decode. */
 #define QUARN_MAX_BYTES_PAST_END (1 << 20)
@@ -49,7 +58,8 @@ typedef struct quarn_decode_error {
  * hold, need more decoder memory than their declared size justifies, read far
  * past their end, hold a JPEG structure stb would misread (see
  * jpeg_structure.h), a BMP pixel offset inside its header or palette, a
- * PNG chunk stb would skip backwards (see palette_padding.h), or trip
+ * PNG chunk stb would skip backwards (see palette_padding.h), a GIF frame
+ * whose codes expand past QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE, or trip
  * one of the decoder's internal checks all fail here. Every allocation is
  * released. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);

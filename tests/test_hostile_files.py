@@ -5,18 +5,21 @@ import re
 import struct
 from pathlib import Path
 
+import numpy
 import pytest
+from PIL import Image
 
 import quarn
 from child_reader import ALLOWED, ChildReader
 from declared_size import declare_size
+from images import FLAT_GIF_PIXELS, flat_gif_codes, gif_bytes
 
 FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
 REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
 BLACK = (0, 0, 0)
 # Regressions on which stb 2.27 read memory it never wrote, spun for a
-# minute, or failed without a reason (made by
+# minute, crashed in a small thread stack, or failed without a reason (made by
 # fuzz/make_stale_memory_regressions.py): the reason each is refused for, or
 # (blue, green, red) of its first pixels, those no palette entry or written
 # output gives now black.
@@ -34,6 +37,7 @@ STALE_MEMORY_REFUSALS = {
     # Found by the MemorySanitizer fuzzer: 128 bytes of 0xFF, then a 16-bit
     # PNM that stb's loader saw and over-read.
     "ff-run-then-16-bit-pnm.bin": "unknown image type (starts with a long run of 0xFF)",
+    "gif-prefix-chains-4091-links.gif": "GIF codes expand to far more pixels than the frame holds",
     "gif-no-image.gif": "corrupt GIF file",
     "gif-zero-width.gif": "corrupt GIF file",
     "gif-zero-height.gif": "corrupt GIF file",
@@ -60,6 +64,11 @@ HDR_BOMBS = {
     # An RLE row header with no runs after it: stb read zeros forever.
     "endless-rle.hdr": HDR_HEADER + b"-Y 1 +X 8\n" + b"\x02\x02\x00\x08",
 }
+
+
+# One colour, 2893 x 2894: codes naming prefix chains up to 4091 links long.
+FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894), flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS),
+                     palette=((10, 20, 30), (0, 0, 0)))
 
 
 @pytest.fixture(scope="module")
@@ -147,3 +156,25 @@ def test_jpeg_huffman_tables_of_more_than_256_codes_are_refused(tmp_path, seed, 
     path.write_bytes(data)
     with pytest.raises(ValueError, match="corrupt JPEG Huffman table$"):
         quarn.readimg(str(path))
+
+
+def test_gif_chains_far_longer_than_the_frame_are_refused_at_once(reader, tmp_path):
+    # 1 MB naming chains of 4091 links again and again for a 1 x 1 frame: stb
+    # walked every chain of every code, 6 s of CPU.
+    path = tmp_path / "chains.gif"
+    path.write_bytes(gif_bytes((1, 1), (1, 1), flat_gif_codes(cycles=85, repeats=4000)))
+    check(reader, path, {"ValueError"})
+
+
+VALID_GIFS = {
+    "2x2 frame on a 3000x2000 screen": gif_bytes((3000, 2000), (2, 2), [4, 1, 1, 1, 1, 5]),
+    "flat, chains of 4091 links": FLAT_GIF,
+}
+
+
+@pytest.mark.parametrize("name", list(VALID_GIFS))
+def test_valid_gifs_decode_as_pillow_decodes_them(tmp_path, name):
+    path = tmp_path / "valid.gif"
+    path.write_bytes(VALID_GIFS[name])
+    expected = numpy.asarray(Image.open(path).convert("RGB"))
+    assert (quarn.readimg(str(path))[::-1].transpose(1, 2, 0) == expected).all()

@@ -1,11 +1,15 @@
 """Writes into regressions/ the small files that made stb_image 2.27 read memory
-it never wrote (or spin for a minute), each built by hand or from a seed.
+it never wrote (or spin for a minute, or crash for want of stack), each built
+by hand or from a seed.
 Run once; the files are committed. Usage: python3 make_stale_memory_regressions.py"""
 import struct
+import sys
 import zlib
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+from images import flat_gif_codes, gif_bytes  # noqa: E402
 SEEDS, OUT = HERE / "corpus", HERE / "regressions"
 
 
@@ -135,6 +139,9 @@ def files():
     yield "bmp-os2-1-bit-palette.bmp", os2_bmp(1, [(1, 2, 3), (4, 5, 6)], [b"\x50\x00\x00\x00"], 4)
     yield "bmp-offset-inside-header.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, offset=50)
     yield "bmp-height-int-min.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, height=-2**31)
+    # A 1 x 1 frame whose codes name prefix chains up to 4091 links long: stb
+    # recursed through each, needing 170 KB of stack, and expanded them all.
+    yield "gif-prefix-chains-4091-links.gif", gif_bytes((1, 1), (1, 1), flat_gif_codes())
     # stb fails on these without a reason.
     yield "gif-zero-width.gif", gif(0, 4, image=False)
     yield "gif-zero-height.gif", gif(4, 0, image=False)
