@@ -61,7 +61,9 @@ typedef struct quarn_decode_error {
  * PNG chunk stb would skip backwards (see palette_padding.h), a GIF frame
  * whose codes expand past QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE, or trip
  * one of the decoder's internal checks all fail here. Every allocation is
- * released. */
+ * released. A GIF's decode runs on a thread of its own where the calling
+ * thread's stack lacks the room stb's recursion needs; a thread that cannot
+ * start fails as out of memory. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);
 
 /* Releases what quarn_decode allocated; accepts an empty image. */

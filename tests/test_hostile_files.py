@@ -66,6 +66,26 @@ HDR_BOMBS = {
 }
 
 
+# readimg in a thread of a small stack, as some servers run their workers.
+IN_SMALL_THREAD = """
+import threading
+threading.stack_size(%d * 1024)
+readimg = quarn.readimg
+def in_thread(path):
+    box = []
+    def run():
+        try:
+            box.append(readimg(path))
+        except Exception as error:
+            box.append(error)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    if isinstance(box[0], Exception):
+        raise box[0]
+    return box[0]
+quarn.readimg = in_thread
+"""
 # One colour, 2893 x 2894: codes naming prefix chains up to 4091 links long.
 FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894), flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS),
                      palette=((10, 20, 30), (0, 0, 0)))
@@ -164,6 +184,20 @@ def test_gif_chains_far_longer_than_the_frame_are_refused_at_once(reader, tmp_pa
     path = tmp_path / "chains.gif"
     path.write_bytes(gif_bytes((1, 1), (1, 1), flat_gif_codes(cycles=85, repeats=4000)))
     check(reader, path, {"ValueError"})
+
+
+@pytest.mark.parametrize("kib", [64, 144])
+def test_gifs_decode_in_threads_of_small_stacks(tmp_path, kib):
+    # stb recurses once a chain link: the flat GIF needs some 170 KB of stack.
+    (tmp_path / "flat.gif").write_bytes(FLAT_GIF)
+    child = ChildReader(setup=IN_SMALL_THREAD % kib)
+    try:
+        outcomes = [child.read(path)[0] for path in [tmp_path / "flat.gif",
+                    FUZZ / "regressions" / "gif-prefix-chains-4091-links.gif",
+                    *(FUZZ / "corpus" / name for name in SEEDS)]]
+    finally:
+        child.close()
+    assert outcomes == ["array", "ValueError"] + ["array"] * len(SEEDS)
 
 
 VALID_GIFS = {
