@@ -28,12 +28,33 @@ static void skip_sub_blocks(FILE *file) {
     while ((length = next_byte(file)) != 0) skip(file, length);
 }
 
+/* The sub-blocks of a frame's data, read a block at a time. */
+typedef struct data_blocks {
+    FILE *file;
+    int at, length;
+    unsigned char bytes[255];
+} data_blocks;
+
+/* The next byte of the data, or -1 at the empty block that ends it. */
+static int next_data_byte(data_blocks *blocks) {
+    if (blocks->at == blocks->length) {
+        size_t got;
+        blocks->length = next_byte(blocks->file);
+        if (blocks->length == 0) return -1;
+        got = fread(blocks->bytes, 1, (size_t)blocks->length, blocks->file);
+        memset(blocks->bytes + got, 0, (size_t)blocks->length - got);
+        blocks->at = 0;
+    }
+    return blocks->bytes[blocks->at++];
+}
+
 /* Counts what stb's decode of the LZW data at the current position costs,
  * with `chain` for stb's table. */
 static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain) {
+    data_blocks blocks = {file, 0, 0, {0}};
     const int min_size = next_byte(file);
     int clear, size, mask, available, previous, first = 1, code;
-    long bits = 0, valid_bits = 0, block_left = 0;
+    long bits = 0, valid_bits = 0;
     if (min_size > 12) return;
     clear = 1 << min_size;
     size = min_size + 1;
@@ -42,12 +63,11 @@ static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain
     previous = -1;
     for (code = 0; code < clear; ++code) chain[code] = 1;
     for (;;) {
-        if (valid_bits < size) {
-            if (block_left == 0 && (block_left = next_byte(file)) == 0) return;
-            --block_left;
-            bits |= (long)next_byte(file) << valid_bits;
+        while (valid_bits < size) {
+            const int byte = next_data_byte(&blocks);
+            if (byte < 0) return;
+            bits |= (long)byte << valid_bits;
             valid_bits += 8;
-            continue;
         }
         code = (int)(bits & mask);
         bits >>= size;
