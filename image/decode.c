@@ -406,7 +406,8 @@ static int decode(FILE *file, quarn_image *image, quarn_decode_error *error,
         const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
         /* The screen around a GIF's frame needs no data: only the frame must fit the file. */
         if (refuse_size(error, "image", width, rows, file_size, gif ? 0 : pixels_per_byte) ||
-            (gif && refuse_size(error, "GIF frame", gif->width, gif->height, file_size, pixels_per_byte)))
+            (gif && refuse_size(error, "GIF frame", gif->width, gif->height, file_size,
+                                pixels_per_byte)))
             return 0;
         state.budget = saturating_budget(width * rows, file_size);
     } else {
@@ -483,7 +484,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     /* Where this thread lacks the room, the decode runs on one that has it. */
     if (!stack || stack <= quarn_stack_left()) return decode(file, image, error, call.gif);
     if (quarn_run_with_stack(stack + GIF_STACK_BYTES, run_decode, &call) != 0)
-        return fail_for_memory(image, error, "out of memory (for a thread with stack room for the GIF)");
+        return fail_for_memory(image, error, "out of memory (for a thread with room for the GIF)");
     return call.decoded;
 }
 

@@ -37,7 +37,8 @@ static const char *pad_png(FILE *file, quarn_splice *splice) {
     static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     unsigned char chunk[8];
     long at = sizeof signature;
-    int header_seen = 0, palette_due = 0; /* a palette image's first palette chunk is still to come */
+    int header_seen = 0;
+    int palette_due = 0; /* a palette image's first palette chunk is still to come */
     if (!read_at(file, 0, chunk, sizeof chunk) || memcmp(chunk, signature, sizeof chunk)) return NULL;
     while (read_at(file, at, chunk, sizeof chunk)) {
         const char *type = (const char *)chunk + 4;
@@ -47,7 +48,8 @@ static const char *pad_png(FILE *file, quarn_splice *splice) {
         if (!memcmp(type, "IHDR", 4) && !header_seen) {
             unsigned char colour_type;
             header_seen = 1; /* stb refuses a second one, and another length */
-            palette_due = length == 13 && read_at(file, at + 8 + 9, &colour_type, 1) && colour_type == 3;
+            palette_due =
+                length == 13 && read_at(file, at + 8 + 9, &colour_type, 1) && colour_type == 3;
         } else if (!memcmp(type, "IDAT", 4)) {
             palette_due = 0;
         } else if (!memcmp(type, "PLTE", 4) && palette_due) {

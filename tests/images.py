@@ -68,7 +68,8 @@ def gif_bytes(screen, frame, codes, palette=((0, 0, 0), (200, 100, 50))):
             size += 1
         previous = code
     data += bytes([value] if bits else [])
-    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255] for i in range(0, len(data), 255))
+    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255]
+                      for i in range(0, len(data), 255))
     flags = 0x80 | (len(palette).bit_length() - 2)
     return (b"GIF89a" + struct.pack("<HHBBB", *screen, flags, 0, 0) + bytes(sum(palette, ()))
             + b"," + struct.pack("<HHHHB", 0, 0, *frame, 0) + b"\x02" + blocks + b"\x00;")

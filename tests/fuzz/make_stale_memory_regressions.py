@@ -129,7 +129,8 @@ def files():
     # stb skips it backwards and finds the header, a one-entry palette and the
     # raw deflate data of a CgBI file past its read-ahead.
     rows = b"".join(b"\x00" + bytes(range(r, r + 16)) for r in range(0, 256, 16))
-    cgbi = png(16, 16, 3, raw_deflate(rows), struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4))
+    palette = struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4)
+    cgbi = png(16, 16, 3, raw_deflate(rows), palette)
     yield "png-cgbi-skipped-backwards.png", (cgbi[:8] + struct.pack(">I", 2**31) + b"CgBI"
                                              + bytes(128 - 16 + 4) + cgbi[8:])
     yield "png-no-iend.png", (SEEDS / "rgb.png").read_bytes()[:-12]
