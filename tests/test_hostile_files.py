@@ -68,23 +68,10 @@ HDR_BOMBS = {
 
 # readimg in a thread of a small stack, as some servers run their workers.
 IN_SMALL_THREAD = """
-import threading
+import concurrent.futures, threading
 threading.stack_size(%d * 1024)
-readimg = quarn.readimg
-def in_thread(path):
-    box = []
-    def run():
-        try:
-            box.append(readimg(path))
-        except Exception as error:
-            box.append(error)
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    if isinstance(box[0], Exception):
-        raise box[0]
-    return box[0]
-quarn.readimg = in_thread
+pool, readimg = concurrent.futures.ThreadPoolExecutor(1), quarn.readimg
+quarn.readimg = lambda path: pool.submit(readimg, path).result()
 """
 # One colour, 2893 x 2894: codes naming prefix chains up to 4091 links long.
 FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894), flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS),
