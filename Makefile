@@ -68,7 +68,8 @@ gpu-bundle-test: gpu-bundle
 	    cmake --build build/gpu-bundle-test --target quarn gpu_timing'
 
 # stb_image alone, compiled like the C part of the Release build (-O3), and
-# once more with zeroed allocations, as quarn's decoder makes them.
+# once more with zeroed allocations, as quarn's decoder makes them (it spares
+# only a JPEG's output, which stb writes whole).
 build/bench/libstb_decode.so: bench/stb_decode.c | deps
 	@mkdir -p $(@D)
 	$(CC) -O3 -DNDEBUG -fPIC -shared -o $@ $<

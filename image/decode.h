@@ -49,9 +49,10 @@ typedef struct quarn_decode_error {
 
 /* Decodes `file` from its start, recognising the format by content.
  * On success returns 1 and fills `image`; release it with quarn_image_free.
- * The pixels depend on the file alone: the decoder's memory starts zeroed,
- * pixel values past a PNG or BMP palette are black, and a BMP's negative
- * height gives its rows top row first.
+ * The pixels depend on the file alone: the decoder's memory starts zeroed
+ * (but for a JPEG's output, which stb writes whole), pixel values past a PNG
+ * or BMP palette are black, and a BMP's negative height gives its rows top
+ * row first.
  * On failure returns 0, leaves `image` empty and fills `error` with a
  * non-empty reason, stb's own where it gives one: files that declare a
  * negative size, more than QUARN_MAX_PIXELS, or more than their size can
