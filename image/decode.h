@@ -28,7 +28,7 @@ extern "C" {
 /* A GIF whose first frame's LZW codes expand to more pixels than the frame
  * has, by over this many per byte of file, is refused before decoding. stb
  * walks each code's whole prefix chain, up to 4095 links, even past the
- * frame's last pixel: a 1 x 1 frame fed such chains cost 5.7 s a megabyte.
+ * frame's last pixel: a 1 x 1 frame fed such chains cost 6 s a megabyte.
  * Valid frames expand to their own size; this keeps the surplus under half
  * a second a megabyte. */
 #define QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE 256LL
