@@ -74,8 +74,8 @@ pool, readimg = concurrent.futures.ThreadPoolExecutor(1), quarn.readimg
 quarn.readimg = lambda path: pool.submit(readimg, path).result()
 """
 # One colour, 2893 x 2894: codes naming prefix chains up to 4091 links long.
-FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894), flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS),
-                     palette=((10, 20, 30), (0, 0, 0)))
+FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894),
+                     flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS), palette=((10, 20, 30), (0, 0, 0)))
 
 
 @pytest.fixture(scope="module")
