@@ -70,7 +70,8 @@ gpu-bundle-test: gpu-bundle
 	    cmake --build build/gpu-bundle-test --target quarn gpu_timing'
 
 # stb_image alone, compiled like the C part of the Release build (-O3), and
-# once more with zeroed allocations, as quarn's decoder makes them.
+# once more with zeroed allocations, as quarn's decoder makes them (it spares
+# only a JPEG's output, which stb writes whole).
 build/bench/libstb_decode.so: bench/stb_decode.c | deps
 	@mkdir -p $(@D)
 	$(CC) -O3 -DNDEBUG -fPIC -shared -o $@ $<
@@ -91,7 +92,10 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # checks it names recover, since UBSan aborts before reading the list for a
 # check that does not (halt_on_error still stops at any other report).
 FUZZ_SECONDS ?= 120
-FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/jpeg_structure.c image/palette_padding.c
+FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/gif_structure.c image/jpeg_structure.c \
+                image/palette_padding.c image/stack_room.c
+FUZZ_HEADERS := image/decode.h image/gif_structure.h image/jpeg_structure.h image/palette_padding.h \
+                image/stack_room.h
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
 # The sanitizer runtimes of Debian's default clang, whatever its version, and
@@ -100,7 +104,7 @@ FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=40
 fuzz-deps:
 	@tools/install-deps.sh clang libclang-rt-dev llvm libstb-dev
 
-build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
+build/fuzz/decode_fuzzer: $(FUZZ_SOURCES) $(FUZZ_HEADERS) | fuzz-deps
 	@mkdir -p $(@D)
 	clang -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	    -fsanitize-recover=shift-exponent,nonnull-attribute,float-cast-overflow -fwrapv -I. -o $@ $(FUZZ_SOURCES)
@@ -115,7 +119,7 @@ fuzz: build/fuzz/decode_fuzzer
 # The same target under MemorySanitizer, FUZZ_SECONDS long, in build/fuzz-msan:
 # it fails on any branch or pixel that depends on memory the decoder never
 # wrote, which ASan's uniform fill of fresh blocks hides.
-build/fuzz-msan/decode_fuzzer: $(FUZZ_SOURCES) image/decode.h image/jpeg_structure.h image/palette_padding.h | fuzz-deps
+build/fuzz-msan/decode_fuzzer: $(FUZZ_SOURCES) $(FUZZ_HEADERS) | fuzz-deps
 	@mkdir -p $(@D)
 	clang -g -O1 -fsanitize=fuzzer,memory -fsanitize-memory-track-origins \
 	    -fno-omit-frame-pointer -I. -o $@ $(FUZZ_SOURCES)

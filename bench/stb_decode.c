@@ -2,8 +2,8 @@
  * settings, -O3): the bench calls its stbi_load and stbi_image_free through
  * ctypes to time the decode that quarn.readimg wraps. Built with
  * ZEROED_ALLOCATIONS, every block starts zeroed, and so does the grown part of
- * a reallocated one, as in quarn's decoder: the two builds side by side show
- * what that zeroing costs. */
+ * a reallocated one, as in quarn's decoder (which spares only a JPEG's output,
+ * written whole): the two builds side by side show what that zeroing costs. */
 #ifdef ZEROED_ALLOCATIONS
 #include <stddef.h>
 #include <stdlib.h>

@@ -8,8 +8,10 @@
 #include <string.h>
 
 #include "image/decode.h"
+#include "image/gif_structure.h"
 #include "image/jpeg_structure.h"
 #include "image/palette_padding.h"
+#include "image/stack_room.h"
 
 static void *tracked_malloc(size_t size);
 static void *tracked_realloc(void *block, size_t size);
@@ -46,6 +48,7 @@ typedef struct decode_state {
     long position;       /* in the file as stb reads it, splice included */
     char *refill_buffer; /* stb's own read-ahead buffer, learnt on the first read */
     size_t bytes_past_end;
+    size_t written_in_full; /* the size of a block stb writes whole before any read, or 0 */
 } decode_state;
 
 /* stb's hooks take no user pointer: the decode in progress on this thread.
@@ -80,11 +83,14 @@ static int within_budget(size_t more) {
 /* Every block starts zeroed, and so does the grown part of a reallocated one:
  * stb reads some memory it never wrote (planes of components no scan names,
  * back-references to unwritten output), and must find zeros there rather
- * than what the process held before. */
+ * than what the process held before. The one exception, a block stb writes
+ * whole before anything reads it, saves clearing the largest block of a
+ * JPEG decode (see jpeg_output_size). */
 static void *tracked_malloc(size_t size) {
     block_header *header;
     if (!within_budget(size) || size > SIZE_MAX - sizeof *header) return NULL;
-    header = calloc(1, sizeof *header + size);
+    header = size == state.written_in_full ? malloc(sizeof *header + size)
+                                           : calloc(1, sizeof *header + size);
     if (!header) {
         state.system_out_of_memory = 1;
         return NULL;
@@ -234,6 +240,19 @@ static size_t saturating_budget(long long pixels, long long file_size) {
     return budget >= (double)SIZE_MAX ? SIZE_MAX : (size_t)budget;
 }
 
+/* The size of stb's output block for a JPEG of `width` x `height` pixels:
+ * 4 bytes a pixel and one more, never read. stb writes every pixel of it
+ * before anything reads it, and no other block of its JPEG decode has that
+ * size but its own state: its planes of w2 x h2 (both multiples of 8) bytes
+ * plus 15, and coefficients of 2 x w2 x h2 plus 15, leave other remainders
+ * by 4, and a line buffer of width + 3 bytes is shorter. Clearing it cost
+ * 3 % of readimg on a 1080p JPEG; heap-filled test runs catch any pixel it
+ * would leave unwritten. */
+static size_t jpeg_output_size(long long width, long long height) {
+    const size_t size = 4 * (size_t)width * (size_t)height + 1;
+    return size == sizeof(stbi__jpeg) ? 0 : size;
+}
+
 /* stb returns 16-bit PNM samples in file (big-endian) byte order, and 2.27,
  * asked for 4 channels, converts them as if they were 8-bit, reading past its
  * buffer. Such files are loaded in their own channel count instead and
@@ -350,24 +369,25 @@ static const image_format *format_of_file(void) {
     return NULL;
 }
 
-/* Refuses a declared size, before any pixel is decoded, by filling `error`.
- * A file of QUARN_MAX_PIXELS bytes can hold any size allowed, so larger files
- * skip the density check, whose product then cannot overflow. */
-static int refuse_size(quarn_decode_error *error, long long width, long long height,
-                       long long file_size, long long pixels_per_byte) {
+/* Refuses a declared size, before any pixel is decoded, by filling `error`;
+ * `what` names it. A file of QUARN_MAX_PIXELS bytes can hold any size allowed,
+ * so larger files skip the density check, whose product then cannot overflow;
+ * so does a `pixels_per_byte` of 0. */
+static int refuse_size(quarn_decode_error *error, const char *what, long long width,
+                       long long height, long long file_size, long long pixels_per_byte) {
     const long long pixels = width * height;
     char why[100];
     if (width < 0 || height < 0)
         snprintf(why, sizeof why, "has a negative size");
     else if (pixels > QUARN_MAX_PIXELS)
         snprintf(why, sizeof why, "is larger than the limit of %lld pixels", QUARN_MAX_PIXELS);
-    else if (file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)
+    else if (pixels_per_byte && file_size < QUARN_MAX_PIXELS && pixels > file_size * pixels_per_byte)
         snprintf(why, sizeof why, "cannot fit in a file of %lld bytes (truncated or corrupt)",
                  file_size);
     else
         return 0;
-    snprintf(error->reason, sizeof error->reason, "image of %lld x %lld pixels %s", width, height,
-             why);
+    snprintf(error->reason, sizeof error->reason, "%s of %lld x %lld pixels %s", what, width,
+             height, why);
     return 1;
 }
 
@@ -382,7 +402,10 @@ static int fail_load(quarn_decode_error *error, const image_format *format) {
     return 0;
 }
 
-int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
+/* quarn_decode on the calling thread; `gif` is the GIF's first frame, or NULL
+ * for other files and GIFs on which stb fails before it. */
+static int decode(FILE *file, quarn_image *image, quarn_decode_error *error,
+                  const quarn_gif_frame *gif) {
     int width = 0, height = 0, channels, size_known, pnm16, jpeg;
     const long long file_size = size_of(file);
     const image_format *format;
@@ -411,6 +434,10 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     restart();
     refusal = jpeg ? quarn_jpeg_structure_fault(file, file_size, &frame)
                    : quarn_pad_palette(file, &state.splice);
+    if (!refusal && gif &&
+        gif->expansion - (long long)gif->width * gif->height >
+            QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE * file_size)
+        refusal = "GIF codes expand to far more pixels than the frame holds";
     if (refusal) return fail(error, refusal);
 
     restart();
@@ -419,11 +446,16 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (size_known) {
         /* A BMP's negative height means its rows are stored top row first. */
         const long long rows = format && format->test == stbi__bmp_test ? llabs(height) : height;
-        if (refuse_size(error, width, rows, file_size, pixels_per_byte)) return 0;
+        /* The screen around a GIF's frame needs no data: only the frame must fit the file. */
+        if (refuse_size(error, "image", width, rows, file_size, gif ? 0 : pixels_per_byte) ||
+            (gif && refuse_size(error, "GIF frame", gif->width, gif->height, file_size,
+                                pixels_per_byte)))
+            return 0;
         /* stb keeps each JPEG plane padded to whole MCUs, which in a thin
          * image is many times its pixels. */
         state.budget = saturating_budget(
             width * rows > frame.padded_samples ? width * rows : frame.padded_samples, file_size);
+        if (jpeg) state.written_in_full = jpeg_output_size(width, rows);
     } else {
         /* stbi_info's reason is a generic one; the loader, under the budget of
          * a file with no pixels, gives the specific one, or decodes an image
@@ -439,7 +471,7 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
                            : stbi_load_from_callbacks(&callbacks, NULL, &image->width,
                                                       &image->height, &channels, 4);
     if (image->pixels && !size_known &&
-        refuse_size(error, image->width, image->height, file_size, pixels_per_byte)) {
+        refuse_size(error, "image", image->width, image->height, file_size, pixels_per_byte)) {
         free_all_blocks();
         memset(image, 0, sizeof *image);
         return 0;
@@ -459,6 +491,48 @@ int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     if (state.over_budget && !size_known) return fail(error, info_reason);
     if (state.over_budget) return fail(error, "decoder needs more memory than the image's size justifies");
     return fail_load(error, format);
+}
+
+/* stb's GIF decode holds 35 KB of state on the stack and recurses once for
+ * each link of a code's prefix chain: measured from the decode's start with
+ * GCC 12, 43 KB plus 32 bytes a link at -O2 or -O3, 64 unoptimised (174 or
+ * 304 KB for a chain of 4091 links). These leave twice the most. */
+#define GIF_STACK_BYTES (96 << 10)
+#define GIF_STACK_BYTES_PER_LINK 128
+
+typedef struct decode_call {
+    FILE *file;
+    quarn_image *image;
+    quarn_decode_error *error;
+    const quarn_gif_frame *gif;
+    int decoded;
+} decode_call;
+
+static void run_decode(void *given) {
+    decode_call *call = given;
+    call->decoded = decode(call->file, call->image, call->error, call->gif);
+}
+
+/* Fails for want of memory before decode() ran. */
+static int fail_for_memory(quarn_image *image, quarn_decode_error *error, const char *reason) {
+    memset(image, 0, sizeof *image);
+    memset(error, 0, sizeof *error);
+    error->out_of_memory = 1;
+    return fail(error, reason);
+}
+
+int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
+    quarn_gif_frame gif;
+    const int is_gif = quarn_gif_first_frame(file, &gif);
+    decode_call call = {file, image, error, is_gif > 0 ? &gif : NULL, 0};
+    const size_t stack =
+        is_gif > 0 ? GIF_STACK_BYTES + GIF_STACK_BYTES_PER_LINK * (size_t)gif.chain_depth : 0;
+    if (is_gif < 0) return fail_for_memory(image, error, "out of memory");
+    /* Where this thread lacks the room, the decode runs on one that has it. */
+    if (!stack || stack <= quarn_stack_left()) return decode(file, image, error, call.gif);
+    if (quarn_run_with_stack(stack + GIF_STACK_BYTES, run_decode, &call) != 0)
+        return fail_for_memory(image, error, "out of memory (for a thread with room for the GIF)");
+    return call.decoded;
 }
 
 void quarn_image_free(quarn_image *image) {

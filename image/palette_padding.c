@@ -26,37 +26,39 @@ static unsigned long little_endian_32(const unsigned char *p) {
     return little_endian_16(p) | (unsigned long)little_endian_16(p + 2) << 16;
 }
 
-/* Walks the chunks up to the first image data, as stb does, and puts 256
- * black entries before the first palette chunk of a palette image. Without a
- * palette chunk there stb refuses the file, as before. A chunk longer than
+/* Walks the chunks as stb does, to the end chunk, and puts 256 black entries
+ * before the first palette chunk of a palette image. Without a palette chunk
+ * before the image data stb refuses the file, as before. A chunk longer than
  * 2^31 - 1 bytes, which no valid file has, stb skips as a negative length,
- * going on from a place this walk cannot follow: such a palette image is
- * refused. */
+ * going on from a place this walk cannot follow (past a leading CgBI chunk it
+ * would find a header and palette this walk never saw): such a file is
+ * refused wherever the chunk stands. */
 static const char *pad_png(FILE *file, quarn_splice *splice) {
     static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     unsigned char chunk[8];
     long at = sizeof signature;
-    int palette_image = 0;
+    int header_seen = 0;
+    int palette_due = 0; /* a palette image's first palette chunk is still to come */
     if (!read_at(file, 0, chunk, sizeof chunk) || memcmp(chunk, signature, sizeof chunk)) return NULL;
     while (read_at(file, at, chunk, sizeof chunk)) {
         const char *type = (const char *)chunk + 4;
         const unsigned long length = big_endian_32(chunk);
-        if (!memcmp(type, "IHDR", 4)) {
+        if (length > 0x7FFFFFFFUL) return "PNG chunk longer than 2^31 - 1 bytes";
+        if (!memcmp(type, "IEND", 4)) break;
+        if (!memcmp(type, "IHDR", 4) && !header_seen) {
             unsigned char colour_type;
-            if (length != 13 || !read_at(file, at + 8 + 9, &colour_type, 1) || colour_type != 3)
-                return NULL; /* stb refuses another length itself */
-            palette_image = 1;
-        } else if (!memcmp(type, "PLTE", 4)) {
-            if (!palette_image) return NULL;
+            header_seen = 1; /* stb refuses a second one, and another length */
+            palette_due =
+                length == 13 && read_at(file, at + 8 + 9, &colour_type, 1) && colour_type == 3;
+        } else if (!memcmp(type, "IDAT", 4)) {
+            palette_due = 0;
+        } else if (!memcmp(type, "PLTE", 4) && palette_due) {
             splice->at = at;
             splice->length = PNG_PALETTE_CHUNK;
             memset(splice->bytes, 0, PNG_PALETTE_CHUNK);
             memcpy(splice->bytes, "\0\0\3\0PLTE", 8);
-            return NULL;
-        } else if (!memcmp(type, "IDAT", 4) || !memcmp(type, "IEND", 4)) {
-            return NULL;
+            palette_due = 0;
         }
-        if (palette_image && length > 0x7FFFFFFFUL) return "PNG chunk longer than 2^31 - 1 bytes";
         at += 12 + (long)length;
     }
     return NULL;

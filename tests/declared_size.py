@@ -28,11 +28,23 @@ def _jpeg(data, width, height):
     return data[:frame + 5] + struct.pack(">HH", height, width) + data[frame + 9:]
 
 
+def _gif(data, width, height):
+    """The screen and the first frame: only the frame needs data."""
+    at = 13 + (3 * (2 << (data[10] & 7)) if data[10] & 0x80 else 0)
+    while data[at] == 0x21:  # an extension: its label, then sub-blocks
+        at += 2
+        while data[at]:
+            at += data[at] + 1
+        at += 1
+    size = struct.pack("<HH", width, height)
+    return data[:6] + size + data[10:at + 5] + size + data[at + 9:]
+
+
 _BY_MAGIC = {
     b"\x89PNG": _png,
     b"\xff\xd8": _jpeg,
     b"BM": _packed(18, "<ii"),
-    b"GIF8": _packed(6, "<HH"),
+    b"GIF8": _gif,
     b"8BPS": _packed(14, ">II", height_first=True),
     b"\x53\x80\xf6\x34": _packed(92, ">HH"),
     b"P5": _text(rb"\n\d+ \d+\n", lambda w, h: b"\n%d %d\n" % (w, h)),

@@ -125,3 +125,39 @@ def jpeg_of_empty_scans(width, height, scans, components=1, sampling=0x11, progr
         left = size - len(head) - len(body) - len(padding) - 8
         padding += jpeg_segment(0xFE, bytes(min(65000, max(left, 0))))
     return b"\xff\xd8" + padding + head + body + b"\xff\xd9"
+
+
+def gif_bytes(screen, frame, codes, palette=((0, 0, 0), (200, 100, 50))):
+    """A GIF of one frame, (width, height) at the screen's top left, with a
+    palette of 2, 4, ... entries; its image data is `codes` packed at minimum
+    code size 2, each in as many bits as a decoder reads it with."""
+    data, value, bits, size, available, previous = bytearray(), 0, 0, 3, 6, None
+    for code in codes:
+        value, bits = value | code << bits, bits + size
+        while bits >= 8:
+            data.append(value & 0xFF)
+            value, bits = value >> 8, bits - 8
+        if code == 4:  # clear
+            size, available, previous = 3, 6, None
+            continue
+        available += previous is not None
+        if available == 1 << size and size < 12:
+            size += 1
+        previous = code
+    data += bytes([value] if bits else [])
+    blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255]
+                      for i in range(0, len(data), 255))
+    flags = 0x80 | (len(palette).bit_length() - 2)
+    return (b"GIF89a" + struct.pack("<HHBBB", *screen, flags, 0, 0) + bytes(sum(palette, ()))
+            + b"," + struct.pack("<HHHHB", 0, 0, *frame, 0) + b"\x02" + blocks + b"\x00;")
+
+
+def flat_gif_codes(cycles=1, repeats=0, ones=0):
+    """Codes of one colour: from a clear code, each names the longest run so
+    far plus one pixel, up to stb's deepest prefix chain (4091 links,
+    FLAT_GIF_PIXELS in all); then that run `repeats` times more; all that
+    `cycles` times; then `ones` single pixels and the end code."""
+    return [4, 0, *range(6, 4096), *[4095] * repeats] * cycles + [0] * ones + [5]
+
+
+FLAT_GIF_PIXELS = 4091 * 4092 // 2

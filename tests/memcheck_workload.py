@@ -9,6 +9,7 @@ wrote shows up as a write(buf) error."""
 import os
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import quarn
@@ -30,6 +31,14 @@ def main(calls):
     with tempfile.TemporaryDirectory() as folder:
         for path in sorted(SEEDS.iterdir()) + sorted(REGRESSIONS.iterdir()):
             read_and_write(path, sink)
+        # The GIFs again from a thread of a small stack: their decodes run on
+        # a thread of their own.
+        threading.stack_size(64 * 1024)
+        gifs = sorted(SEEDS.glob("*.gif")) + sorted(REGRESSIONS.glob("*.gif"))
+        thread = threading.Thread(target=lambda: [read_and_write(path, sink) for path in gifs])
+        thread.start()
+        thread.join()
+        threading.stack_size(0)
         mutant = Path(folder) / "mutant"
         for _, data in mutants():
             mutant.write_bytes(data)

@@ -7,18 +7,20 @@ from pathlib import Path
 
 import numpy
 import pytest
+from PIL import Image
 
 import quarn
 from child_reader import ALLOWED, ChildReader
 from declared_size import declare_size
-from images import jpeg_of_empty_scans, jpeg_scans, jpeg_segment, random_rgb, save
+from images import (FLAT_GIF_PIXELS, flat_gif_codes, gif_bytes, jpeg_of_empty_scans, jpeg_scans,
+                    jpeg_segment, random_rgb, save)
 
 FUZZ = Path(__file__).resolve().parent / "fuzz"
 SEEDS = sorted(p.name for p in (FUZZ / "corpus").iterdir())
 REGRESSIONS = sorted(p.name for p in (FUZZ / "regressions").iterdir())
 BLACK = (0, 0, 0)
 # Regressions on which stb 2.27 read memory it never wrote, spun for a
-# minute, or failed without a reason (made by
+# minute, crashed in a small thread stack, or failed without a reason (made by
 # fuzz/make_stale_memory_regressions.py): the reason each is refused for, or
 # (blue, green, red) of its first pixels, those no palette entry or written
 # output gives now black. Those that show an assumption about stb's internals
@@ -32,6 +34,8 @@ STALE_MEMORY_REFUSALS = {
     "bmp-offset-inside-header.bmp": "BMP pixel offset leaves no room for its palette",
     "bmp-height-int-min.bmp": "image of 4 x 2147483648 pixels is larger than the limit of 250000000 pixels",
     "png-chunk-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
+    "png-cgbi-skipped-backwards.png": "PNG chunk longer than 2^31 - 1 bytes",
+    "gif-prefix-chains-4091-links.gif": "GIF codes expand to far more pixels than the frame holds",
     "gif-no-image.gif": "corrupt GIF file",
     "gif-zero-width.gif": "corrupt GIF file",
     "gif-zero-height.gif": "corrupt GIF file",
@@ -93,6 +97,18 @@ JPEG_EDITS = {
     "second frame": (lambda d, s: d[:s[-1]] + jpeg_segment(0xC1, b"") + d[s[-1]:],
                      "corrupt JPEG: unexpected marker after the frame"),
 }
+
+
+# readimg in a thread of a small stack, as some servers run their workers.
+IN_SMALL_THREAD = """
+import concurrent.futures, threading
+threading.stack_size(%d * 1024)
+pool, readimg = concurrent.futures.ThreadPoolExecutor(1), quarn.readimg
+quarn.readimg = lambda path: pool.submit(readimg, path).result()
+"""
+# One colour, 2893 x 2894: codes naming prefix chains up to 4091 links long.
+FLAT_GIF = gif_bytes((2893, 2894), (2893, 2894),
+                     flat_gif_codes(ones=2893 * 2894 - FLAT_GIF_PIXELS), palette=((10, 20, 30), (0, 0, 0)))
 
 
 @pytest.fixture(scope="module")
@@ -209,3 +225,39 @@ def test_jpeg_edits_keep_the_pixels_or_are_refused_for_their_reason(tmp_path, pr
     else:
         with pytest.raises(ValueError, match=f"': {re.escape(reason)}$"):
             quarn.readimg(str(path))
+
+
+def test_gif_chains_far_longer_than_the_frame_are_refused_at_once(reader, tmp_path):
+    # 1 MB naming chains of 4091 links again and again for a 1 x 1 frame: stb
+    # walked every chain of every code, 6 s of CPU.
+    path = tmp_path / "chains.gif"
+    path.write_bytes(gif_bytes((1, 1), (1, 1), flat_gif_codes(cycles=85, repeats=4000)))
+    check(reader, path, {"ValueError"})
+
+
+@pytest.mark.parametrize("kib", [64, 144])
+def test_gifs_decode_in_threads_of_small_stacks(tmp_path, kib):
+    # stb recurses once a chain link: the flat GIF needs some 170 KB of stack.
+    (tmp_path / "flat.gif").write_bytes(FLAT_GIF)
+    child = ChildReader(setup=IN_SMALL_THREAD % kib)
+    try:
+        outcomes = [child.read(path)[0] for path in [tmp_path / "flat.gif",
+                    FUZZ / "regressions" / "gif-prefix-chains-4091-links.gif",
+                    *(FUZZ / "corpus" / name for name in SEEDS)]]
+    finally:
+        child.close()
+    assert outcomes == ["array", "ValueError"] + ["array"] * len(SEEDS)
+
+
+VALID_GIFS = {
+    "2x2 frame on a 3000x2000 screen": gif_bytes((3000, 2000), (2, 2), [4, 1, 1, 1, 1, 5]),
+    "flat, chains of 4091 links": FLAT_GIF,
+}
+
+
+@pytest.mark.parametrize("name", list(VALID_GIFS))
+def test_valid_gifs_decode_as_pillow_decodes_them(tmp_path, name):
+    path = tmp_path / "valid.gif"
+    path.write_bytes(VALID_GIFS[name])
+    expected = numpy.asarray(Image.open(path).convert("RGB"))
+    assert (quarn.readimg(str(path))[::-1].transpose(1, 2, 0) == expected).all()

@@ -1,11 +1,15 @@
 """Writes into regressions/ the small files that made stb_image 2.27 read memory
-it never wrote (or spin for a minute), each built by hand or from a seed.
+it never wrote (or spin for a minute, or crash for want of stack), each built
+by hand or from a seed.
 Run once; the files are committed. Usage: python3 make_stale_memory_regressions.py"""
 import struct
+import sys
 import zlib
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+from images import flat_gif_codes, gif_bytes  # noqa: E402
 SEEDS, OUT = HERE / "corpus", HERE / "regressions"
 
 
@@ -45,6 +49,11 @@ def png(width, height, colour_type, idat, extra_chunks=b"", iend=True):
     header = chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0))
     return (b"\x89PNG\r\n\x1a\n" + header + extra_chunks + chunk(b"IDAT", idat)
             + (chunk(b"IEND", b"") if iend else b""))
+
+
+def raw_deflate(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
 
 
 def fixed_huffman_distance_30(rows, width):
@@ -116,6 +125,14 @@ def files():
         4, 1, 3, zlib.compress(b"\x00\x00\xff\x80\x07"),
         struct.pack(">I", 2**31) + b"tEXt" + bytes(128 - 33 - 8 + 4)
         + struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4))
+    # Led by a CgBI chunk (the one stb takes before the header) of 2^31 bytes:
+    # stb skips it backwards and finds the header, a one-entry palette and the
+    # raw deflate data of a CgBI file past its read-ahead.
+    rows = b"".join(b"\x00" + bytes(range(r, r + 16)) for r in range(0, 256, 16))
+    palette = struct.pack(">I", 3) + b"PLTE" + b"\x01\x02\x03" + bytes(4)
+    cgbi = png(16, 16, 3, raw_deflate(rows), palette)
+    yield "png-cgbi-skipped-backwards.png", (cgbi[:8] + struct.pack(">I", 2**31) + b"CgBI"
+                                             + bytes(128 - 16 + 4) + cgbi[8:])
     yield "png-no-iend.png", (SEEDS / "rgb.png").read_bytes()[:-12]
     yield "bmp-8-bit-index-past-palette.bmp", bmp(8, [(1, 2, 3), (4, 5, 6)], [b"\x00\x01\x02\xff"], 4)
     yield "bmp-1-bit-index-past-palette.bmp", bmp(1, [(7, 8, 9)], [b"\xa0\x00\x00\x00"], 4)
@@ -123,6 +140,9 @@ def files():
     yield "bmp-os2-1-bit-palette.bmp", os2_bmp(1, [(1, 2, 3), (4, 5, 6)], [b"\x50\x00\x00\x00"], 4)
     yield "bmp-offset-inside-header.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, offset=50)
     yield "bmp-height-int-min.bmp", bmp(8, [(1, 2, 3)], [b"\x00\x00\x00\x00"], 4, height=-2**31)
+    # A 1 x 1 frame whose codes name prefix chains up to 4091 links long: stb
+    # recursed through each, needing 170 KB of stack, and expanded them all.
+    yield "gif-prefix-chains-4091-links.gif", gif_bytes((1, 1), (1, 1), flat_gif_codes())
     # stb fails on these without a reason.
     yield "gif-zero-width.gif", gif(0, 4, image=False)
     yield "gif-zero-height.gif", gif(4, 0, image=False)

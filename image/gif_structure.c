@@ -1,0 +1,146 @@
+/* The walk below follows stb_image's GIF loader (stbi__gif_load_next and
+ * stbi__process_gif_raster) step for step, with a chain length in place of
+ * each code's prefix and pixel. */
+#include "image/gif_structure.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#define MAX_CODES 8192 /* the size of stb's table */
+
+/* Past EOF stb reads zeros. */
+static int next_byte(FILE *file) {
+    int c = getc(file);
+    return c == EOF ? 0 : c;
+}
+
+static int next_word(FILE *file) {
+    int low = next_byte(file);
+    return low | next_byte(file) << 8;
+}
+
+static void skip(FILE *file, long n) {
+    fseek(file, n, SEEK_CUR);
+}
+
+static void skip_sub_blocks(FILE *file) {
+    int length;
+    while ((length = next_byte(file)) != 0) skip(file, length);
+}
+
+/* The sub-blocks of a frame's data, read a block at a time. */
+typedef struct data_blocks {
+    FILE *file;
+    int at, length;
+    unsigned char bytes[255];
+} data_blocks;
+
+/* The next byte of the data, or -1 at the empty block that ends it. */
+static int next_data_byte(data_blocks *blocks) {
+    if (blocks->at == blocks->length) {
+        size_t got;
+        blocks->length = next_byte(blocks->file);
+        if (blocks->length == 0) return -1;
+        got = fread(blocks->bytes, 1, (size_t)blocks->length, blocks->file);
+        memset(blocks->bytes + got, 0, (size_t)blocks->length - got);
+        blocks->at = 0;
+    }
+    return blocks->bytes[blocks->at++];
+}
+
+/* Counts what stb's decode of the LZW data at the current position costs,
+ * with `chain` for stb's table. */
+static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain) {
+    data_blocks blocks = {file, 0, 0, {0}};
+    const int min_size = next_byte(file);
+    int clear, size, mask, available, previous, first = 1, code;
+    long bits = 0, valid_bits = 0;
+    if (min_size > 12) return;
+    clear = 1 << min_size;
+    size = min_size + 1;
+    mask = (1 << size) - 1;
+    available = clear + 2;
+    previous = -1;
+    for (code = 0; code < clear; ++code) chain[code] = 1;
+    for (;;) {
+        while (valid_bits < size) {
+            const int byte = next_data_byte(&blocks);
+            if (byte < 0) return;
+            bits |= (long)byte << valid_bits;
+            valid_bits += 8;
+        }
+        code = (int)(bits & mask);
+        bits >>= size;
+        valid_bits -= size;
+        if (code == clear) {
+            size = min_size + 1;
+            mask = (1 << size) - 1;
+            available = clear + 2;
+            previous = -1;
+            first = 0;
+        } else if (code == clear + 1 || code > available || first) {
+            return; /* the end, or an error of stb's */
+        } else {
+            if (previous >= 0) {
+                if (available == MAX_CODES) return;
+                chain[available++] = (unsigned short)(chain[previous] + 1);
+            } else if (code == available) {
+                return;
+            }
+            frame->expansion += chain[code];
+            if (chain[code] > frame->chain_depth) frame->chain_depth = chain[code];
+            if ((available & mask) == 0 && available <= 0x0FFF) {
+                ++size;
+                mask = (1 << size) - 1;
+            }
+            previous = code;
+        }
+    }
+}
+
+/* The image descriptor at the current position, on a screen of `width` x
+ * `height` whose flags are `screen_flags`, and its LZW data. */
+static int read_frame(FILE *file, quarn_gif_frame *frame, int width, int height, int screen_flags) {
+    const int x = next_word(file), y = next_word(file), w = next_word(file), h = next_word(file);
+    int flags;
+    unsigned short *chain;
+    if (x + w > width || y + h > height) return 0;
+    flags = next_byte(file);
+    if (flags & 0x80) skip(file, 3L * (2 << (flags & 7)));
+    else if (!(screen_flags & 0x80)) return 0; /* no colour table */
+    chain = malloc(MAX_CODES * sizeof *chain);
+    if (!chain) return -1;
+    frame->width = w;
+    frame->height = h;
+    walk_codes(file, frame, chain);
+    free(chain);
+    return 1;
+}
+
+int quarn_gif_first_frame(FILE *file, quarn_gif_frame *frame) {
+    unsigned char signature[6];
+    int width, height, flags, tag;
+    memset(frame, 0, sizeof *frame);
+    rewind(file);
+    if (fread(signature, 1, sizeof signature, file) != sizeof signature ||
+        (memcmp(signature, "GIF87a", 6) && memcmp(signature, "GIF89a", 6)))
+        return 0;
+    width = next_word(file);
+    height = next_word(file);
+    flags = next_byte(file);
+    skip(file, 2); /* background index, aspect ratio */
+    if (flags & 0x80) skip(file, 3L * (2 << (flags & 7)));
+    /* Extensions up to the first image; the trailer or another tag ends stb's decode. */
+    while ((tag = next_byte(file)) == 0x21) {
+        if (next_byte(file) == 0xF9) {
+            const int length = next_byte(file);
+            if (length != 4) {
+                skip(file, length); /* stb skips such a control block without its sub-blocks */
+                continue;
+            }
+            skip(file, 4);
+        }
+        skip_sub_blocks(file);
+    }
+    return tag == 0x2C ? read_frame(file, frame, width, height, flags) : 0;
+}
