@@ -56,9 +56,10 @@ typedef struct jpeg_walk {
     int stb_fails;     /* at a segment or scan stb refuses by itself, in every version */
 } jpeg_walk;
 
-/* Past EOF stb reads zeros. */
+/* The stream is this decode's own, so bytes are read without stdio's lock:
+ * it would cost more than the rest of the walk. Past EOF stb reads zeros. */
 static int next_byte(FILE *file) {
-    int c = getc(file);
+    int c = getc_unlocked(file);
     return c == EOF ? 0 : c;
 }
 
@@ -70,15 +71,15 @@ static int next_word(FILE *file) {
 /* The byte after the next 0xFF and any fill 0xFFs, or EOF. */
 static int marker_after_gap(FILE *file) {
     int c;
-    do c = getc(file); while (c != 0xFF && c != EOF);
-    while (c == 0xFF) c = getc(file);
+    do c = getc_unlocked(file); while (c != 0xFF && c != EOF);
+    while (c == 0xFF) c = getc_unlocked(file);
     return c;
 }
 
 static int marker_at_once(FILE *file) {
-    int c = getc(file);
+    int c = getc_unlocked(file);
     if (c != 0xFF) return c == EOF ? EOF : NOT_A_MARKER;
-    while (c == 0xFF) c = getc(file);
+    while (c == 0xFF) c = getc_unlocked(file);
     return c;
 }
 

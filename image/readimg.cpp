@@ -1,6 +1,7 @@
 #include "image/readimg.h"
 
 #include "image/decode.h"
+#include "image/read_once.h"
 #include "common/avx2_clones.h"
 #include "common/prefault.h"
 #include "common/to_ndarray.h"
@@ -47,8 +48,10 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Opens a regular file for reading. O_NONBLOCK keeps a FIFO without a writer
-// from blocking the open; such files are then refused.
+// Opens a regular file for reading, each byte read from it once (see
+// read_once.h), so the checks and the decode see the same bytes however the
+// file changes meanwhile. O_NONBLOCK keeps a FIFO without a writer from
+// blocking the open; such files are then refused.
 file_ptr open_regular_file(const path_argument &path) {
     const int fd = ::open(path.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) raise_os_error(errno, nullptr, path);
@@ -63,10 +66,14 @@ file_ptr open_regular_file(const path_argument &path) {
         error = EINVAL;
         message = "Not a regular file";
     }
-    FILE *file = error ? nullptr : ::fdopen(fd, "rb");
+    FILE *file = error ? nullptr : quarn_open_read_once(fd, status.st_size);
     if (!file) {
         if (!error) error = errno;
         ::close(fd);
+        if (error == ENOMEM) {
+            PyErr_NoMemory();
+            throw py::error_already_set();
+        }
         raise_os_error(error, message, path);
     }
     return file_ptr(file);

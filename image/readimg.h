@@ -11,7 +11,8 @@ namespace quarn {
 // JPEG, PNG, BMP, GIF, PSD, PIC, PNM, HDR and TGA by content.
 //  Returns (3, H, W) int64: plane 0 blue, 1 green, 2 red (grey files give three
 //  equal planes; alpha is dropped; 16-bit samples keep their high byte); row 0
-//  is the top row.
+//  is the top row. Each byte of the file is read from it once (read_once.h),
+//  so the checks and the decode judge the same bytes.
 //  Errors: TypeError for None; ValueError "embedded null byte" for a path
 //  with a NUL byte; the OSError subclass of errno, with `filename` the str or
 //  bytes given (a bytearray's as bytes), when the file cannot be opened or is

@@ -1,0 +1,93 @@
+#define _GNU_SOURCE /* fopencookie */
+#include "image/read_once.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+/* Reads from the file run ahead of the decoder by at least this much, so
+ * that the small refills of stb's read-ahead cost few system calls. */
+#define READ_AHEAD (64 << 10)
+
+typedef struct read_once {
+    int fd;
+    unsigned char *bytes; /* the file's first `cached` bytes, as first read */
+    size_t cached, size;  /* size: the most the stream holds */
+    off64_t at;           /* the stream's position */
+} read_once;
+
+/* Reads the file up to `end` (at most `size`), or to where it ends sooner,
+ * which then becomes the stream's end. */
+static int cache_up_to(read_once *stream, size_t end) {
+    if (end - stream->cached < READ_AHEAD) end = stream->cached + READ_AHEAD;
+    if (end > stream->size) end = stream->size;
+    while (stream->cached < end) {
+        const ssize_t got = pread(stream->fd, stream->bytes + stream->cached,
+                                  end - stream->cached, (off_t)stream->cached);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) {
+            stream->size = stream->cached;
+            break;
+        }
+        stream->cached += (size_t)got;
+    }
+    return 0;
+}
+
+static ssize_t read_bytes(void *cookie, char *into, size_t wanted) {
+    read_once *stream = cookie;
+    size_t from, n;
+    if (stream->at >= (off64_t)stream->size) return 0;
+    from = (size_t)stream->at;
+    if (wanted > stream->size - from) wanted = stream->size - from;
+    if (from + wanted > stream->cached && cache_up_to(stream, from + wanted) != 0) return -1;
+    if (from >= stream->cached) return 0;
+    n = stream->cached - from < wanted ? stream->cached - from : wanted;
+    memcpy(into, stream->bytes + from, n);
+    stream->at += (off64_t)n;
+    return (ssize_t)n;
+}
+
+static int seek(void *cookie, off64_t *offset, int whence) {
+    read_once *stream = cookie;
+    const off64_t base = whence == SEEK_SET ? 0
+                         : whence == SEEK_CUR ? stream->at
+                                              : (off64_t)stream->size;
+    if (*offset < -base || *offset > INT64_MAX - base) {
+        errno = EINVAL;
+        return -1;
+    }
+    stream->at = base + *offset;
+    *offset = stream->at;
+    return 0;
+}
+
+static int close_stream(void *cookie) {
+    read_once *stream = cookie;
+    const int closed = close(stream->fd);
+    free(stream->bytes);
+    free(stream);
+    return closed;
+}
+
+FILE *quarn_open_read_once(int fd, off_t size) {
+    static const cookie_io_functions_t functions = {read_bytes, NULL, seek, close_stream};
+    read_once *stream = calloc(1, sizeof *stream);
+    FILE *file = NULL;
+    if (stream && size >= 0 && (unsigned long long)size < SIZE_MAX) {
+        stream->fd = fd;
+        stream->size = (size_t)size;
+        /* Fresh pages: only those the decoder reaches take memory. */
+        stream->bytes = malloc(stream->size ? stream->size : 1);
+        if (stream->bytes) file = fopencookie(stream, "rb", functions);
+    }
+    if (!file) {
+        if (stream) free(stream->bytes);
+        free(stream);
+        errno = ENOMEM;
+    }
+    return file;
+}
