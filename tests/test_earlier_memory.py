@@ -8,8 +8,10 @@ import pytest
 from child_reader import ChildReader
 
 FUZZ = Path(__file__).resolve().parent / "fuzz"
-SEEDS = ["progressive.jpg", "progressive-grey.jpg", "palette.png", "palette-2-bit.png",
-         "palette-short.bmp", "one-bit.bmp", "fixed-huffman.png"]
+# The JPEGs also pin what the decoder assumes of stb in leaving a JPEG's output
+# block unzeroed: that stb writes every byte of it before reading any.
+SEEDS = ["progressive.jpg", "progressive-grey.jpg", "restarts.jpg", "cmyk.jpg", "palette.png",
+         "palette-2-bit.png", "palette-short.bmp", "one-bit.bmp", "fixed-huffman.png"]
 FILES = sorted((FUZZ / "regressions").iterdir()) + [FUZZ / "corpus" / name for name in SEEDS]
 
 # Before each call: blocks of sizes from 16 bytes to 2 MB, two of each, filled
@@ -69,5 +71,7 @@ def readers():
 def test_outcome_does_not_depend_on_earlier_memory(readers, path):
     outcomes = {name: reader.read_digest(path) for name, reader in readers.items()}
     distinct = {(outcome, digest) for outcome, _, digest in outcomes.values()}
-    assert len(distinct) == 1, "\n".join(
+    assume = ("\nstb must write a JPEG's whole output block before reading it "
+              "(decode.c leaves that block unzeroed)\n" if path.suffix == ".jpg" else "\n")
+    assert len(distinct) == 1, assume + "\n".join(
         f"{name}: {outcome} {digest}" for name, (outcome, _, digest) in outcomes.items())
