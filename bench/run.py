@@ -3,10 +3,11 @@
 `make bench` runs it with the CPU build on PYTHONPATH. It writes photo-like
 images to build/bench/, checks that quarn.sobel and OpenCV agree, then prints
 medians, same-run ratios and the extra memory of each call, and which targets
-quarn meets. With --threads it prints just the thread scaling. With --sobel-only it prints just the sobel timings (the GPU
-section runs it that way on each build). With --gpu it runs only the GPU
-section, with the CPU build's timings of the same images beside it; it exits 1
-when that section cannot run or a check in it fails, not for a missed target.
+quarn meets. With --threads it prints just the thread scaling. With
+--sobel-only it prints just the sobel timings (the GPU section runs it that way
+on each build). With --gpu it runs only the GPU section, with the CPU build's
+timings of the same images beside it; it exits 1 when that section cannot run
+or a check in it fails, not for a missed target.
 """
 import json
 import os
