@@ -25,7 +25,7 @@ DEB_PACKAGES := $(BUILD_PACKAGES) $(sort $(foreach goal,$(MAKECMDGOALS),$(PACKAG
 CMAKE_FLAGS_cpu := -DQUARN_BACKEND=cpu
 CMAKE_FLAGS_cuda := -DQUARN_BACKEND=cuda -DCMAKE_CUDA_COMPILER=$(NVCC)
 
-.PHONY: deps pip-deps build test demo bench fuzz fuzz-msan fuzz-deps valgrind gpu-bundle gpu-bundle-test \
+.PHONY: deps pip-deps build test demo bench fuzz fuzz-msan fuzz-deps tsan valgrind gpu-bundle gpu-bundle-test \
         fresh-check clean $(BACKENDS:%=build/%)
 
 deps:
@@ -129,6 +129,24 @@ fuzz-msan: build/fuzz-msan/decode_fuzzer
 	build/fuzz-msan/decode_fuzzer build/fuzz-msan/corpus tests/fuzz/corpus tests/fuzz/regressions \
 	    $(FUZZ_OPTIONS) -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz-msan/ \
 	    -print_final_stats=1
+
+# ThreadSanitizer over the decoder and the CPU edge rule: TSAN_THREADS threads
+# decode and edge-map every fuzz seed and regression TSAN_ROUNDS times at once,
+# the GIFs also from small-stack threads (their decodes then start threads of
+# their own), and must match a serial run. Any report fails it.
+TSAN_THREADS ?= 4
+TSAN_ROUNDS ?= 3
+TSAN_SOURCES := $(filter-out tests/fuzz/decode_fuzzer.c,$(FUZZ_SOURCES))
+
+build/tsan/tsan_workload: tests/tsan_workload.cpp edges/gpu/cpu_sobel.cpp $(TSAN_SOURCES) $(FUZZ_HEADERS) \
+                          edges/gpu/gpu_sobel.h edges/gpu/sobel_rule.h | fuzz-deps
+	@mkdir -p $(@D)
+	clang++ -g -O1 -fsanitize=thread -I. -o $@ tests/tsan_workload.cpp edges/gpu/cpu_sobel.cpp \
+	    -x c $(TSAN_SOURCES)
+
+tsan: build/tsan/tsan_workload
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tsan_workload $(TSAN_THREADS) $(TSAN_ROUNDS) \
+	    tests/fuzz/corpus/* tests/fuzz/regressions/*
 
 # Memcheck over the CPU build: every fuzz seed, regression and mutant of the
 # mutation test, each returned array written to /dev/null so that memcheck

@@ -3,10 +3,11 @@
 `make bench` runs it with the CPU build on PYTHONPATH. It writes photo-like
 images to build/bench/, checks that quarn.sobel and OpenCV agree, then prints
 medians, same-run ratios and the extra memory of each call, and which targets
-quarn meets. With --sobel-only it prints just the sobel timings (the GPU
-section runs it that way on each build). With --gpu it runs only the GPU
-section, with the CPU build's timings of the same images beside it; it exits 1
-when that section cannot run or a check in it fails, not for a missed target.
+quarn meets. With --threads it prints just the thread scaling. With
+--sobel-only it prints just the sobel timings (the GPU section runs it that way
+on each build). With --gpu it runs only the GPU section, with the CPU build's
+timings of the same images beside it; it exits 1 when that section cannot run
+or a check in it fails, not for a missed target.
 """
 import json
 import os
@@ -14,6 +15,7 @@ import statistics
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import contenders
@@ -25,6 +27,8 @@ SIZES = [(1920, 1080), (3840, 2160)]
 DECODE_REPEATS = {(1920, 1080): 20, (3840, 2160): 12}
 SOBEL_REPEATS = {(1920, 1080): 60, (3840, 2160): 24}
 BURSTS = 4
+THREAD_CALLS = 24  # calls a round, spread over the pool's threads
+THREAD_ROUNDS = 3
 MIB = 1 << 20
 
 
@@ -123,6 +127,50 @@ def int64_section(targets):
     targets[("sobel int64", size)] = times["int64"] / times["uint8"]
 
 
+def calls_per_second(call, argument, threads):
+    """Throughput of `call(argument)` from a pool of `threads` threads, each
+    warmed by one untimed call, and the cores the process kept busy meanwhile
+    (CPU time / wall time: near `threads` unless the calls wait for each other
+    or the machine is busy with more). Every result is dropped as it comes."""
+    with ThreadPoolExecutor(threads) as pool:
+        for _ in pool.map(call, [argument] * threads):
+            pass
+        start, cpu = time.perf_counter(), time.process_time()
+        for _ in pool.map(call, [argument] * THREAD_CALLS):
+            pass
+        wall = time.perf_counter() - start
+        return THREAD_CALLS / wall, (time.process_time() - cpu) / wall
+
+
+def thread_section(targets):
+    """readimg and sobel from 1 and 2 threads at once: the calls release the
+    interpreter lock for their work. Rounds alternate, so drift in the machine
+    hits both alike; the median round of each. stb_image's decode, called
+    through ctypes (which releases the lock), shows what the machine gives."""
+    size = SIZES[0]
+    png = photos.photo_path(FOLDER, "PNG", size)
+    stb = contenders.load_stb()
+    jobs = {}
+    for fmt in photos.FORMATS:
+        path = str(photos.photo_path(FOLDER, fmt, size))
+        jobs[f"readimg, {fmt} {size[0]}x{size[1]}"] = (contenders.quarn.readimg, path)
+        jobs[f"  stb_image decode alone, {fmt}"] = (
+            lambda path: contenders.StbPixels(stb, path), path)
+    for dtype in ["uint8", "int64"]:
+        jobs[f"sobel, {dtype} (3, {size[1]}, {size[0]})"] = (
+            contenders.quarn.sobel, contenders.sobel_input(png, dtype))
+    print(f"\n{'Threads (CPU build): calls/s':<34}{'1 thread':>10}{'2 threads':>11}{'ratio':>8}"
+          f"{'cores busy':>12}   ({os.cpu_count()} cores)")
+    for name, (call, argument) in jobs.items():
+        rounds = {1: [], 2: []}
+        for _ in range(THREAD_ROUNDS):
+            for threads in rounds:
+                rounds[threads].append(calls_per_second(call, argument, threads))
+        (one, _), (two, busy) = (sorted(rounds[threads])[THREAD_ROUNDS // 2] for threads in rounds)
+        print(f"  {name:<32}{one:10.1f}{two:11.1f}{two / one:7.2f}x{busy:10.2f}", flush=True)
+        targets[("threads", name)] = two / one
+
+
 def report(met, text):
     print(f"  {'met   ' if met else 'MISSED'}  {text}")
 
@@ -140,6 +188,11 @@ def print_targets(targets):
     ratio = targets[("sobel int64", SIZES[0])]
     report(ratio <= 1.3, f"sobel (CPU build) on readimg's int64 {SIZES[0][0]}x{SIZES[0][1]}: "
                          f"{ratio:.2f}x the uint8 call (at most 1.3x)")
+    for fmt in photos.FORMATS:
+        name = f"readimg, {fmt} {SIZES[0][0]}x{SIZES[0][1]}"
+        ratio = targets[("threads", name)]
+        report(ratio >= 1.7, f"{name} from 2 threads: {ratio:.2f}x the calls/s of 1 (at least "
+                             "1.7x, on 2 otherwise idle cores)")
     for width, height in SIZES:
         # Its peak may be the padded int32 plane plus the result, no more: the
         # int32 edge map has to fit in the result's own memory.
@@ -231,6 +284,9 @@ def main():
     photos.write_photos(FOLDER, SIZES)
     if sys.argv[1:] == ["--gpu"]:
         sys.exit(0 if gpu_section(with_cpu=True) else 1)
+    if sys.argv[1:] == ["--threads"]:
+        thread_section({})
+        return
     print("Median time per call, each contender in its own steady state; ratios to the\n"
           "reference in this run. Extra memory: peak RSS during the call beyond its\n"
           "result, in a fresh process (see peak_memory.py).")
@@ -238,6 +294,7 @@ def main():
     sobel_section(targets, "CPU")
     int64_section(targets)
     decode_section(targets)
+    thread_section(targets)
     print_targets(targets)
     gpu_section()
 

@@ -14,7 +14,9 @@ namespace quarn {
 //  the argument converts); MemoryError
 //  when memory runs out; RuntimeError naming the CUDA error when the GPU step
 //  fails (an empty image runs it too, on a 2 x 2 zero plane).
-//  Reads any strides in place; never writes to the caller's array.
+//  Reads any strides in place, with the interpreter lock held; never writes to
+//  the caller's array. The backend and the result's widening run without the
+//  lock.
 pybind11::array sobel(sobel_argument argument);
 
 }  // namespace quarn

@@ -25,6 +25,12 @@ static void assertion_failed(const char *condition);
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
 
+/* Decodes run on many threads at once: stb's failure reason must be each
+ * thread's own, or one decode could report another's. */
+#ifndef STBI_THREAD_LOCAL
+#error "stb_image's failure reason is not thread-local (STBI_THREAD_LOCAL undefined)"
+#endif
+
 /* Every live decoder allocation starts with this header, linked into the
  * decode in progress, so an abandoned decode can free them all. The pixels
  * handed to the caller are unlinked and outlive it. */

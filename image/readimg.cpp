@@ -48,35 +48,47 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
+// Why a file did not open: errno, and a message where strerror's is not the one.
+struct open_failure {
+    int error = 0;
+    const char *message = nullptr;
+};
+
 // Opens a regular file for reading, each byte read from it once (see
 // read_once.h), so the checks and the decode see the same bytes however the
 // file changes meanwhile. O_NONBLOCK keeps a FIFO without a writer from
-// blocking the open; such files are then refused.
-file_ptr open_regular_file(const path_argument &path) {
-    const int fd = ::open(path.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) raise_os_error(errno, nullptr, path);
-    struct stat status;
-    int error = 0;
-    const char *message = nullptr;
-    if (::fstat(fd, &status) != 0) {
-        error = errno;
-    } else if (S_ISDIR(status.st_mode)) {
-        error = EISDIR;
-    } else if (!S_ISREG(status.st_mode)) {
-        error = EINVAL;
-        message = "Not a regular file";
+// blocking the open; such files are then refused. Touches no Python object:
+// runs without the interpreter lock. Returns null and fills `failure` when
+// the file does not open.
+file_ptr open_regular_file(const char *path, open_failure &failure) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        failure.error = errno;
+        return nullptr;
     }
-    FILE *file = error ? nullptr : quarn_open_read_once(fd, status.st_size);
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        failure.error = errno;
+    } else if (S_ISDIR(status.st_mode)) {
+        failure.error = EISDIR;
+    } else if (!S_ISREG(status.st_mode)) {
+        failure.error = EINVAL;
+        failure.message = "Not a regular file";
+    }
+    FILE *file = failure.error ? nullptr : quarn_open_read_once(fd, status.st_size);
     if (!file) {
-        if (!error) error = errno;
+        if (!failure.error) failure.error = errno;
         ::close(fd);
-        if (error == ENOMEM) {
-            PyErr_NoMemory();
-            throw py::error_already_set();
-        }
-        raise_os_error(error, message, path);
     }
     return file_ptr(file);
+}
+
+[[noreturn]] void raise_open_failure(const open_failure &failure, const path_argument &path) {
+    if (failure.error == ENOMEM) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    raise_os_error(failure.error, failure.message, path);
 }
 
 // RGBA pixels into blue, green and red int64 planes, one after the other.
@@ -104,21 +116,31 @@ py::array readimg(const path_argument &path) {
     if (path.given.is_none()) throw py::type_error("readimg() path must be str or bytes, not None");
     // As open(): a NUL would end the name the system sees, so another file opens.
     if (path.bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-    file_ptr file = open_regular_file(path);
 
+    // The open, the reads and the decode touch no Python object: other
+    // threads run meanwhile. Their failures come out as plain data, raised
+    // once the lock is back.
+    open_failure failure;
     quarn_image image;
     quarn_decode_error error;
-    if (!quarn_decode(file.get(), &image, &error)) {
+    bool decoded = false;
+    {
+        py::gil_scoped_release unlocked;
+        file_ptr file = open_regular_file(path.bytes.c_str(), failure);
+        if (file) decoded = quarn_decode(file.get(), &image, &error);
+    }
+    if (failure.error) raise_open_failure(failure, path);
+    if (!decoded) {
         py::str message = py::str("cannot decode image file {!r}: {}")
                               .format(decoded_name(path.bytes.c_str()), error.reason);
         PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_ValueError, message.ptr());
         throw py::error_already_set();
     }
     std::unique_ptr<quarn_image, image_releaser> owner(&image);
-    file.reset();
 
     const py::ssize_t height = image.height, width = image.width;
     return to_ndarray({3, height, width}, [&image, height, width](int64_t *out) {
+        py::gil_scoped_release unlocked;
         const std::size_t bytes = 3 * sizeof(int64_t) * height * width;
         if (bytes >= always_fresh_bytes) prefault(out, bytes);
         split_planes(image.pixels, height * width, out);

@@ -12,7 +12,8 @@ namespace quarn {
 //  Returns (3, H, W) int64: plane 0 blue, 1 green, 2 red (grey files give three
 //  equal planes; alpha is dropped; 16-bit samples keep their high byte); row 0
 //  is the top row. Each byte of the file is read from it once (read_once.h),
-//  so the checks and the decode judge the same bytes.
+//  so the checks and the decode judge the same bytes. The open, the decode and
+//  the split into planes run without the interpreter lock.
 //  Errors: TypeError for None; ValueError "embedded null byte" for a path
 //  with a NUL byte; the OSError subclass of errno, with `filename` the str or
 //  bytes given (a bytearray's as bytes), when the file cannot be opened or is
