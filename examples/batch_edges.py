@@ -102,9 +102,11 @@ def start_worker(parent):
     (SIGKILL included), and leaves the terminal's signals to it. A Ctrl-C or
     a closed terminal signals the whole process group: workers dying of it
     could be taken for crashes and their files retried, so the parent kills
-    them. SIGTERM keeps its default: the pool itself ends workers with it."""
+    them. SIGTERM kills, not the parent's handler that a fork inherits: the
+    pool itself ends workers with it."""
     for each in (signal.SIGINT, signal.SIGHUP):
         signal.signal(each, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     if sys.platform.startswith("linux"):
         ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     if os.getppid() != parent:   # it died before prctl
@@ -214,10 +216,10 @@ def alone(job, pair):
             raise
 
 
-def run(pairs, unlisted, output, workers, overwrite):
+def run(pairs, refused, output, workers, overwrite):
     """Processes the pairs; writes the summary CSV of what was done, however
-    the run ends, and prints the totals. `unlisted`: the EdgeResults of the
-    folders that could not be listed. Returns the failed EdgeResults and the
+    the run ends, and prints the totals. `refused`: the EdgeResults of the
+    sources that find_images refused. Returns the failed EdgeResults and the
     files per second."""
     kept = {}
     if not overwrite:
@@ -227,7 +229,7 @@ def run(pairs, unlisted, output, workers, overwrite):
         print(f"keeping {len(kept)} edge maps already in {output}, made from their sources "
               "as these are now (--overwrite redoes them)")
     todo = [pair for pair in pairs if pair[0] not in kept]
-    done, failed = {}, list(unlisted)
+    done, failed = {}, list(refused)
     start = time.perf_counter()
     try:
         with tqdm(total=len(todo), unit=" files", dynamic_ncols=True) as bar, \
@@ -241,18 +243,18 @@ def run(pairs, unlisted, output, workers, overwrite):
     finally:
         wall = time.perf_counter() - start
         try:
-            write_summary(output / CSV_NAME, pairs, unlisted, kept, done)
+            write_summary(output / CSV_NAME, pairs, refused, kept, done)
         except OSError as error:   # the run's failures are listed all the same
             failed.append(failure(str(output / CSV_NAME), error))
             print(f"cannot write the summary: {error}", file=sys.stderr)
     return failed, print_totals(done.values(), wall, workers)
 
 
-def write_summary(path, pairs, unlisted, kept, done):
-    """A row for each folder in `unlisted`, then one for each source of
+def write_summary(path, pairs, refused, kept, done):
+    """A row for each source in `refused`, then one for each source of
     `pairs` that was `kept` or `done` (dicts by source of EdgeResults), in
     their order; none for the sources a stopped run never reached."""
-    rows = [summary_row(result, "", "failed") for result in unlisted]
+    rows = [summary_row(result, "", "failed") for result in refused]
     for source, target in pairs:
         if source in kept:
             rows.append(summary_row(kept[source], target, "kept"))
@@ -331,10 +333,10 @@ def main():
             check_sobel()
             failed = measure(args)
         else:
-            unlisted = []
-            pairs = find_images(args.sources, args.output, unlisted)
+            refused = []
+            pairs = find_images(args.sources, args.output, refused)
             check_sobel()
-            failed, _ = run(pairs, unlisted, args.output, args.workers, args.overwrite)
+            failed, _ = run(pairs, refused, args.output, args.workers, args.overwrite)
             report(failed, args.output)
     except Stopped as stopped:
         print(f"stopped by {stopped}: {args.output / CSV_NAME} lists what was done; "

@@ -108,6 +108,16 @@ def test_edge_maps_are_kept_only_for_their_own_source_as_it_is(tmp_path):
         assert completed.returncode == 0, completed.stderr
         assert summary(out)["a.png"]["status"] == "done"
         assert_edges_of(tmp_path / year / "a.png", out / "a.png.png")
+    # A map stays its source's whatever else a run is given; a later source
+    # of the same map fails, and leaves it as it is.
+    completed = run("batch_edges.py", tmp_path / "2023", tmp_path / "2024", "-o", out)
+    assert completed.returncode == 1 and "keeping 1 edge map" in completed.stdout
+    assert (f"  {tmp_path / '2024' / 'a.png'}: ValueError: its edge map {out / 'a.png.png'} "
+            f"is that of {tmp_path / '2023' / 'a.png'} in this run") in completed.stdout
+    with open(out / "summary.csv", newline="") as rows:
+        assert [(row["source"], row["status"]) for row in csv.DictReader(rows)] == [
+            (str(tmp_path / "2024" / "a.png"), "failed"), (str(tmp_path / "2023" / "a.png"), "kept")]
+    assert_edges_of(tmp_path / "2023" / "a.png", out / "a.png.png")
     # No edge map is read back as an image, whatever the relation of the two
     # paths: each run over a folder that holds its own output adds nothing.
     (tmp_path / "link").symlink_to(tmp_path / "2024")
@@ -218,7 +228,7 @@ def test_unreadable_folders_fail_and_an_unwritable_output_stops_at_once(tmp_path
 
 # Forks in a fresh interpreter: see the module's docstring.
 DYING_WORKER = """
-import json, os, signal, sys
+import json, os, signal, sys, time
 from pathlib import Path
 sys.path.insert(0, sys.argv[1])
 import batch_edges
@@ -226,9 +236,12 @@ from edge_job import edge_job, find_images
 
 def dies_on_bomb(source, target):
     if source.endswith("bomb.png"):
+        time.sleep(0.5)   # the other worker idle by then, for the pool to end with SIGTERM
         os.kill(os.getpid(), signal.SIGKILL)
     return edge_job(source, target)
 
+for each in batch_edges.STOP_SIGNALS:   # as main() does: workers must not inherit them
+    signal.signal(each, batch_edges.stop)
 pairs = find_images([sys.argv[2]], os.path.join(sys.argv[2], "out"))
 print(json.dumps({Path(r.source).name: r.error for r in batch_edges.results(pairs, 2, dies_on_bomb)}))
 """
@@ -240,7 +253,7 @@ def test_a_dying_worker_fails_only_its_own_file(tmp_path):
     save(tmp_path / "bomb.png", random_rgb(8, 8))
     completed = subprocess.run([sys.executable, "-c", DYING_WORKER, EXAMPLES, tmp_path], env=ENV,
                                capture_output=True, text=True, timeout=120)
-    assert completed.returncode == 0, completed.stderr
+    assert completed.returncode == 0 and not completed.stderr, completed.stderr
     assert json.loads(completed.stdout) == {
         **{f"{n}.png": None for n in range(6)},
         "bomb.png": "the worker process died on this file (crashed, or killed, e.g. for memory)"}
