@@ -72,6 +72,11 @@ def edge_job(source, target):
     return EdgeResult(source, width, height, share, calls_s, time.perf_counter() - start)
 
 
+def edge_jobs(pairs):
+    """[edge_job(source, target) for each pair]: one task for many small files."""
+    return [edge_job(*pair) for pair in pairs]
+
+
 def kept_result(source, target):
     """The EdgeResult recorded in `target` when edge_job made it from `source`
     as that file is now (same path, size and modification time); None when
