@@ -14,6 +14,7 @@ import contextlib
 import csv
 import ctypes
 import itertools
+import logging
 import multiprocessing
 import os
 import signal
@@ -37,7 +38,7 @@ except ImportError as error:
 # Forked workers start in milliseconds, where fresh interpreters take a tenth
 # of a second each to import NumPy and quarn. The price, and this script's
 # rule: this process never calls sobel, before its pools fork or after (see
-# check_sobel), as a fork inherits a CUDA context unusable.
+# ProcessPool), as a fork inherits a CUDA context unusable.
 WORKERS = multiprocessing.get_context("fork")
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 PR_SET_PDEATHSIG = 1   # Linux prctl: a signal for this process when its parent dies
@@ -59,7 +60,7 @@ def parse_arguments():
                         help="folder (walked recursively for image names) or file; "
                              "@LIST reads these arguments from LIST, one a line")
     parser.add_argument("-o", "--output", required=True, type=Path, metavar="DST",
-                        help="folder for the edge maps, mirroring the source tree, "
+                        help="folder for the edge maps, mirroring each SRC folder, "
                              f"and {CSV_NAME}")
     parser.add_argument("--workers", type=int, default=usable_cores(), metavar="N",
                         help="worker processes on this machine (default: one a core, "
@@ -76,8 +77,8 @@ def parse_arguments():
                              "source as it is now)")
     parser.add_argument("--make-sample", type=int, metavar="N",
                         help="write N photo-like pictures into SRC (default: DST-sample), "
-                             "then time a run with 1 worker and one with --workers, "
-                             "rewriting the outputs each time")
+                             "then time a run with 1 worker and one with --workers "
+                             "(with --scheduler, one run), rewriting the outputs each time")
     args = parser.parse_args()
     if args.workers < 1 or (args.make_sample is not None and args.make_sample < 1):
         parser.error("--workers and --make-sample take a number from 1")
@@ -186,6 +187,61 @@ class ProcessPool:
         return results(pairs, self.workers)
 
 
+def results(pairs, workers, job=edge_job):
+    """Yields the EdgeResult of job(source, target) for every pair, in the
+    order they finish. A worker that dies takes the files in flight with it:
+    each is then retried alone in a fresh process, and a file that kills that
+    one too comes back failed. Leaving early (a stop signal, or closing this
+    generator) kills the workers at once."""
+    todo = iter(pairs)
+    while True:
+        suspects, in_flight = [], {}
+        with worker_pool(workers) as pool:
+            try:
+                # Two files a worker in flight: none waits idle, and a dying
+                # worker leaves only a few files in doubt.
+                in_flight = {pool.submit(job, *pair): pair
+                             for pair in itertools.islice(todo, 2 * workers)}
+                while in_flight and not suspects:
+                    done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        pair = in_flight.pop(future)
+                        try:
+                            result = future.result()
+                        except BrokenProcessPool:
+                            suspects.append(pair)
+                            continue
+                        except Exception as error:  # a fault in the job; the run goes on
+                            result = failure(pair[0], error)
+                        yield result
+                    if suspects:
+                        suspects += in_flight.values()
+                    else:
+                        for pair in itertools.islice(todo, len(done)):
+                            in_flight[pool.submit(job, *pair)] = pair
+            except BaseException:
+                stop_workers(in_flight.values())
+                raise
+        if not suspects:
+            return
+        for pair in suspects:
+            yield alone(job, pair)
+
+
+def alone(job, pair):
+    """job(*pair) in a process of its own; its death fails only this file."""
+    with worker_pool(1) as pool:
+        try:
+            return pool.submit(job, *pair).result()
+        except BrokenProcessPool:
+            return EdgeResult(pair[0], error=DIED)
+        except Exception as error:
+            return failure(pair[0], error)
+        except BaseException:
+            stop_workers([pair])
+            raise
+
+
 class DaskCluster:
     """The engine of the workers of the Dask scheduler at `address` or, where
     that is None, of a cluster of `workers` processes on this machine, one
@@ -220,7 +276,14 @@ class DaskCluster:
                     sys.exit(f"cannot reach the Dask scheduler {self.address}: {error}")
             self.workers = check_workers(self.client, self.address)
             for module in ("edge_png", "edge_job"):   # edge_png first: edge_job imports it
-                self.client.upload_file(sys.modules[module].__file__)
+                try:
+                    self.client.upload_file(sys.modules[module].__file__)
+                except Exception as error:
+                    hint = ""
+                    if isinstance(error, ImportError):   # the workers' import was checked
+                        hint = " (Dask 2023 and later import it on the scheduler too)"
+                    sys.exit(f"cannot ship {module}.py to the Dask cluster: "
+                             f"{type(error).__name__}: {error}{hint}")
             self.close = opened.pop_all().close
         return self
 
@@ -282,6 +345,8 @@ class DaskCluster:
         except BaseException:
             self.client.cancel(list(in_flight))
             if self.cluster is not None:   # closed, not killed: else its workers restart
+                # What its scheduler logs of the work it loses is no news here.
+                logging.getLogger("distributed").setLevel(logging.CRITICAL)
                 stop_workers(list(itertools.chain.from_iterable(in_flight.values())), self.close)
             raise
 
@@ -352,61 +417,6 @@ def check_output(output):
             pass
     except OSError as error:
         sys.exit(f"cannot write into the output folder {output}: {error.strerror or error}")
-
-
-def results(pairs, workers, job=edge_job):
-    """Yields the EdgeResult of job(source, target) for every pair, in the
-    order they finish. A worker that dies takes the files in flight with it:
-    each is then retried alone in a fresh process, and a file that kills that
-    one too comes back failed. Leaving early (a stop signal, or closing this
-    generator) kills the workers at once."""
-    todo = iter(pairs)
-    while True:
-        suspects, in_flight = [], {}
-        with worker_pool(workers) as pool:
-            try:
-                # Two files a worker in flight: none waits idle, and a dying
-                # worker leaves only a few files in doubt.
-                in_flight = {pool.submit(job, *pair): pair
-                             for pair in itertools.islice(todo, 2 * workers)}
-                while in_flight and not suspects:
-                    done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-                    for future in done:
-                        pair = in_flight.pop(future)
-                        try:
-                            result = future.result()
-                        except BrokenProcessPool:
-                            suspects.append(pair)
-                            continue
-                        except Exception as error:  # a fault in the job; the run goes on
-                            result = failure(pair[0], error)
-                        yield result
-                    if suspects:
-                        suspects += in_flight.values()
-                    else:
-                        for pair in itertools.islice(todo, len(done)):
-                            in_flight[pool.submit(job, *pair)] = pair
-            except BaseException:
-                stop_workers(in_flight.values())
-                raise
-        if not suspects:
-            return
-        for pair in suspects:
-            yield alone(job, pair)
-
-
-def alone(job, pair):
-    """job(*pair) in a process of its own; its death fails only this file."""
-    with worker_pool(1) as pool:
-        try:
-            return pool.submit(job, *pair).result()
-        except BrokenProcessPool:
-            return EdgeResult(pair[0], error=DIED)
-        except Exception as error:
-            return failure(pair[0], error)
-        except BaseException:
-            stop_workers([pair])
-            raise
 
 
 def run(pairs, refused, output, engine, overwrite):
