@@ -15,8 +15,10 @@ DEMO_PACKAGES := python3-pil
 # itself for `python3 setup.py sdist`.
 PIP_PACKAGES := python3-venv python3-wheel python3-setuptools
 PACKAGES_FOR_demo := $(DEMO_PACKAGES)
-# tqdm: the progress bar of examples/batch_edges.py, which the tests run.
-PACKAGES_FOR_test := python3-pytest python3-tqdm $(DEMO_PACKAGES) $(PIP_PACKAGES)
+# tqdm: the progress bar of examples/batch_edges.py, which the tests run;
+# Dask for its cluster engine, which they run too.
+PACKAGES_FOR_test := python3-pytest python3-tqdm python3-dask python3-distributed \
+                     $(DEMO_PACKAGES) $(PIP_PACKAGES)
 PACKAGES_FOR_pip-deps := $(PIP_PACKAGES)
 # Baselines for `make bench` only; the tests never need them.
 PACKAGES_FOR_bench := $(DEMO_PACKAGES) python3-opencv
@@ -41,12 +43,16 @@ $(BACKENDS:%=build/%): build/%: | deps
 	cmake -S . -B $@ -G Ninja -DPYTHON_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS_$*)
 	cmake --build $@
 
-# pytest once per backend; each run imports the module from its build folder.
+# pytest once per backend, each importing the module from its build folder;
+# every backend's tests run, and any failure fails the target. Here the Dask
+# tests fail, rather than skip, without Dask.
 test: build
-	@set -e; for backend in $(BACKENDS); do \
+	@failed=""; for backend in $(BACKENDS); do \
 	    echo "== tests, $$backend backend"; \
-	    QUARN_TEST_BACKEND=$$backend PYTHONPATH=build/$$backend $(PYTHON) -m pytest -q tests; \
-	done
+	    QUARN_TEST_BACKEND=$$backend QUARN_REQUIRE_DASK=1 PYTHONPATH=build/$$backend \
+	        $(PYTHON) -m pytest -q tests || failed="$$failed $$backend"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "== tests failed on:$$failed"; exit 1; fi
 
 # The edge demo on the sample picture, on the CUDA build where there is one;
 # without a usable GPU the script itself switches to build/cpu.

@@ -1,19 +1,20 @@
 #!/usr/bin/python3
-"""Edge maps of many image files on every core of this machine.
+"""Edge maps of many image files on every core of this machine, or on the
+workers of a Dask cluster.
 
-Each worker process reads, finds edges and writes the PNG for its own files
-(a quarn call holds the interpreter lock throughout, so threads would not
-help); only paths go out and small results come back. An edge map already
-there is kept when it records the same source as now (path, size and
-modification time), so a stopped run resumes where it was. SIGINT, SIGTERM
-or SIGHUP stops the workers at once and writes the summary of what was done.
-Exit status 1 if any file failed, after listing every failure with its reason.
+Each worker reads, finds edges and writes the PNG for its own files; only
+paths go out and small results come back. An edge map already there is kept
+when it records the same source as now (path, size and modification time), so
+a stopped run resumes where it was. SIGINT, SIGTERM or SIGHUP stops the work
+at once and writes the summary of what was done. Exit status 1 if any file
+failed, after listing every failure with its reason.
 """
 import argparse
 import contextlib
 import csv
 import ctypes
 import itertools
+import logging
 import multiprocessing
 import os
 import signal
@@ -29,7 +30,7 @@ import numpy
 from tqdm import tqdm
 
 try:
-    from edge_job import (EdgeResult, edge_job, failure, find_images, kept_result,
+    from edge_job import (EdgeResult, edge_job, edge_jobs, failure, find_images, kept_result,
                           partial_path, quarn)
 except ImportError as error:
     sys.exit(f"cannot import quarn ({error}): run `make build`, or put its folder on PYTHONPATH")
@@ -37,11 +38,17 @@ except ImportError as error:
 # Forked workers start in milliseconds, where fresh interpreters take a tenth
 # of a second each to import NumPy and quarn. The price, and this script's
 # rule: this process never calls sobel, before its pools fork or after (see
-# check_sobel), as a fork inherits a CUDA context unusable.
+# ProcessPool), as a fork inherits a CUDA context unusable.
 WORKERS = multiprocessing.get_context("fork")
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 PR_SET_PDEATHSIG = 1   # Linux prctl: a signal for this process when its parent dies
 DIED = "the worker process died on this file (crashed, or killed, e.g. for memory)"
+CONNECT_S = 5   # a Dask scheduler, or a worker for it, that takes longer is not there
+# Dask: the work a task is given, in seconds, and the most files it takes; the
+# tasks in flight a worker thread, so that none waits idle for the next.
+TASK_S = 0.1
+MAX_TASK_FILES = 1000
+TASKS_IN_FLIGHT = 4
 CSV_NAME = "summary.csv"
 CSV_FIELDS = ["source", "output", "status", "width", "height", "edge_share", "seconds", "error"]
 
@@ -53,22 +60,32 @@ def parse_arguments():
                         help="folder (walked recursively for image names) or file; "
                              "@LIST reads these arguments from LIST, one a line")
     parser.add_argument("-o", "--output", required=True, type=Path, metavar="DST",
-                        help="folder for the edge maps, mirroring the source tree, "
+                        help="folder for the edge maps, mirroring each SRC folder, "
                              f"and {CSV_NAME}")
     parser.add_argument("--workers", type=int, default=usable_cores(), metavar="N",
-                        help="worker processes (default: one a core, %(default)s here)")
+                        help="worker processes on this machine (default: one a core, "
+                             "%(default)s here)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the workers of this Dask scheduler instead, e.g. "
+                             "tcp://10.0.0.5:8786; they must see the files under the same "
+                             "paths")
+    parser.add_argument("--dask-local", action="store_true",
+                        help="run on a Dask cluster of --workers processes, one thread "
+                             "each, started on this machine for the run")
     parser.add_argument("--overwrite", action="store_true",
                         help="redo every edge map (default: keep those made from their "
                              "source as it is now)")
     parser.add_argument("--make-sample", type=int, metavar="N",
                         help="write N photo-like pictures into SRC (default: DST-sample), "
-                             "then time a run with 1 worker and one with --workers, "
-                             "rewriting the outputs each time")
+                             "then time a run with 1 worker and one with --workers "
+                             "(with --scheduler, one run), rewriting the outputs each time")
     args = parser.parse_args()
     if args.workers < 1 or (args.make_sample is not None and args.make_sample < 1):
         parser.error("--workers and --make-sample take a number from 1")
     if not args.sources and args.make_sample is None:
         parser.error("give SRC, or --make-sample N")
+    if args.scheduler and args.dask_local:
+        parser.error("--scheduler and --dask-local exclude each other")
     return args
 
 
@@ -102,9 +119,11 @@ def start_worker(parent):
     (SIGKILL included), and leaves the terminal's signals to it. A Ctrl-C or
     a closed terminal signals the whole process group: workers dying of it
     could be taken for crashes and their files retried, so the parent kills
-    them. SIGTERM keeps its default: the pool itself ends workers with it."""
+    them. SIGTERM kills, not the parent's handler that a fork inherits: the
+    pool itself ends workers with it."""
     for each in (signal.SIGINT, signal.SIGHUP):
         signal.signal(each, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     if sys.platform.startswith("linux"):
         ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     if os.getppid() != parent:   # it died before prctl
@@ -117,13 +136,16 @@ def worker_pool(workers):
                                initargs=(os.getpid(),))
 
 
-def stop_workers(in_flight=()):
-    """Kills every worker process this one has started and waits for them to
-    end, then removes the partial files they leave of the (source, target)
-    pairs `in_flight`."""
+def stop_workers(in_flight=(), close=None):
+    """Kills every worker process this one has started, or has close() end
+    them, and waits for them to end; then removes the partial files they
+    leave of the (source, target) pairs `in_flight`."""
     workers = multiprocessing.active_children()
-    for worker in workers:
-        worker.kill()
+    if close:
+        close()
+    else:
+        for worker in workers:
+            worker.kill()
     for worker in workers:
         worker.join(1)
         for _, target in in_flight:
@@ -139,24 +161,30 @@ def sobel_problem():
     return None
 
 
-def check_sobel():
-    """Exits when sobel cannot run, rather than failing every file alike. A
-    worker tries it, so that no CUDA context is made in this process."""
-    with worker_pool(1) as pool:
-        problem = pool.submit(sobel_problem).result()
-    if problem:
-        sys.exit(f"sobel cannot run here ({problem}); use the CPU build: "
-                 "PYTHONPATH=build/cpu /usr/bin/python3 examples/batch_edges.py ...")
+class ProcessPool:
+    """The engine of forked worker processes on this machine. Entering exits,
+    saying why, when sobel cannot run, rather than failing every file alike:
+    a worker tries it, so that no CUDA context is made in this process."""
 
+    def __init__(self, workers):
+        self.workers = workers
 
-def check_output(output):
-    """Exits, saying why, when no edge map could be written into `output`."""
-    try:
-        output.mkdir(parents=True, exist_ok=True)
-        with tempfile.TemporaryFile(dir=output):
-            pass
-    except OSError as error:
-        sys.exit(f"cannot write into the output folder {output}: {error.strerror or error}")
+    def __str__(self):
+        return f"{self.workers} worker{'s'[:self.workers > 1]}"
+
+    def __enter__(self):
+        with worker_pool(1) as pool:
+            problem = pool.submit(sobel_problem).result()
+        if problem:
+            sys.exit(f"sobel cannot run here ({problem}); use the CPU build: "
+                     "PYTHONPATH=build/cpu /usr/bin/python3 examples/batch_edges.py ...")
+        return self
+
+    def __exit__(self, *exception):
+        return False
+
+    def results(self, pairs):
+        return results(pairs, self.workers)
 
 
 def results(pairs, workers, job=edge_job):
@@ -214,10 +242,187 @@ def alone(job, pair):
             raise
 
 
-def run(pairs, unlisted, output, workers, overwrite):
-    """Processes the pairs; writes the summary CSV of what was done, however
-    the run ends, and prints the totals. `unlisted`: the EdgeResults of the
-    folders that could not be listed. Returns the failed EdgeResults and the
+class DaskCluster:
+    """The engine of the workers of the Dask scheduler at `address` or, where
+    that is None, of a cluster of `workers` processes on this machine, one
+    thread each, started on entering and closed on leaving. Entering exits,
+    in a line, where the scheduler cannot be reached in CONNECT_S or has no
+    worker, and names each worker that cannot run quarn; then it ships
+    edge_job.py and edge_png.py to the workers."""
+
+    def __init__(self, address, workers):
+        self.address, self.local_workers = address, workers
+        self.workers = 0   # threads, once entered
+        self.cluster = self.client = self.close = None
+
+    def __str__(self):
+        threads = f"{self.workers} Dask worker thread{'s'[:self.workers > 1]}"
+        return threads if self.address else f"{threads} on this machine"
+
+    def __enter__(self):
+        try:
+            from distributed import Client
+        except ImportError:
+            sys.exit("Dask is missing: install it first (Debian: apt-get install python3-dask "
+                     "python3-distributed)")
+        with contextlib.ExitStack() as opened:
+            if self.address is None:
+                self.cluster = opened.enter_context(local_cluster(self.local_workers))
+                self.client = opened.enter_context(Client(self.cluster))
+            else:
+                try:
+                    self.client = opened.enter_context(Client(self.address, timeout=CONNECT_S))
+                except (OSError, ValueError) as error:   # not there, or not an address
+                    sys.exit(f"cannot reach the Dask scheduler {self.address}: {error}")
+            self.workers = check_workers(self.client, self.address)
+            for module in ("edge_png", "edge_job"):   # edge_png first: edge_job imports it
+                try:
+                    self.client.upload_file(sys.modules[module].__file__)
+                except Exception as error:
+                    hint = ""
+                    if isinstance(error, ImportError):   # the workers' import was checked
+                        hint = " (Dask 2023 and later import it on the scheduler too)"
+                    sys.exit(f"cannot ship {module}.py to the Dask cluster: "
+                             f"{type(error).__name__}: {error}{hint}")
+            self.close = opened.pop_all().close
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+        return False
+
+    def results(self, pairs):
+        """Yields the EdgeResult of edge_job for every pair, a task's files
+        at a time, in the order the tasks finish. A task takes as many files
+        as make about TASK_S of work, from the job times so far (one, to
+        begin with): Dask spends about a millisecond on each task, which
+        would outweigh a small file's work. TASKS_IN_FLIGHT tasks a worker
+        thread are in flight, and results come back in batches, all those
+        finished, in one gather each. Dask redoes on other workers the tasks
+        of a worker lost midway; the files of a task that several workers
+        die on are retried one a task, and a file that does that alone comes
+        back failed. Leaving early cancels the tasks in flight, and ends the
+        workers of a cluster on this machine, leaving no partial file."""
+        from distributed import KilledWorker, as_completed
+        todo, in_flight, finishing = iter(pairs), {}, as_completed()   # in_flight: future: pairs
+        files, work_s = 0, 0.0
+
+        def submit(tasks):
+            if tasks:
+                futures = self.client.map(edge_jobs, tasks, pure=False)
+                in_flight.update(zip(futures, tasks))
+                finishing.update(futures)
+
+        def top_up():
+            per_task = max(1, min(round(TASK_S * files / work_s), MAX_TASK_FILES)) if work_s else 1
+            tasks = []
+            while len(in_flight) + len(tasks) < TASKS_IN_FLIGHT * self.workers:
+                task = list(itertools.islice(todo, per_task))
+                if not task:
+                    break
+                tasks.append(task)
+            submit(tasks)
+
+        try:
+            top_up()
+            for batch in finishing.batches():
+                finished = [future for future in batch if future.status == "finished"]
+                try:
+                    values = dict(zip(finished, self.client.gather(finished)))
+                except Exception:   # a result lost with its worker, and redoing it failed
+                    values = {}
+                for future in batch:
+                    task = in_flight.pop(future)
+                    if (len(task) > 1 and future.status == "error"
+                            and isinstance(future.exception(), KilledWorker)):
+                        submit([[pair] for pair in task])
+                        continue
+                    done = values[future] if future in values else task_results(future, task)
+                    files += len(done)
+                    work_s += sum(result.total_s for result in done)
+                    yield from done
+                top_up()
+        except BaseException:
+            self.client.cancel(list(in_flight))
+            if self.cluster is not None:   # closed, not killed: else its workers restart
+                # What its scheduler logs of the work it loses is no news here.
+                logging.getLogger("distributed").setLevel(logging.CRITICAL)
+                stop_workers(list(itertools.chain.from_iterable(in_flight.values())), self.close)
+            raise
+
+
+def task_results(future, task):
+    """The EdgeResults of the settled Dask future of edge_jobs(task)."""
+    from distributed import CancelledError, KilledWorker
+    try:
+        return future.result()
+    except KilledWorker:   # in Dask's words: several workers died on it
+        error = DIED
+    except CancelledError:   # not an Exception
+        error = "the Dask scheduler dropped this file"
+    except Exception as exception:   # a fault the job does not catch
+        error = f"{type(exception).__name__}: {exception}"
+    return [EdgeResult(source, error=error) for source, _ in task]
+
+
+def local_cluster(workers):
+    """A Dask cluster of `workers` processes on this machine, one thread each,
+    reached on 127.0.0.1 alone. Its workers start with SIGINT and SIGHUP
+    ignored, for the reason start_worker gives; a fresh interpreter keeps that."""
+    from distributed import LocalCluster
+    terminal = {each: signal.signal(each, signal.SIG_IGN) for each in (signal.SIGINT, signal.SIGHUP)}
+    try:
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address="127.0.0.1:0")
+    finally:
+        for each, handler in terminal.items():
+            signal.signal(each, handler)
+
+
+def check_workers(client, address):
+    """The worker threads of the cluster; exits, in a line a worker, where
+    there is none or any cannot run quarn."""
+    def quarn_problem():   # nested, so pickled whole: a worker lacks this script
+        try:
+            import numpy
+            import quarn
+            quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
+        except Exception as error:
+            return f"{type(error).__name__}: {error}"
+        return None
+
+    try:
+        client.wait_for_workers(1, timeout=CONNECT_S)
+    except TimeoutError:
+        sys.exit(f"the Dask scheduler {address} has no worker")
+    problems = [f"Dask worker {worker} cannot run quarn: {problem}"
+                for worker, problem in client.run(quarn_problem).items() if problem]
+    if problems:
+        sys.exit("\n".join(problems))
+    return sum(client.nthreads().values())
+
+
+def engine_for(args, workers):
+    """The engine that `args` ask for, with `workers` local processes."""
+    if args.scheduler or args.dask_local:
+        return DaskCluster(args.scheduler, workers)
+    return ProcessPool(workers)
+
+
+def check_output(output):
+    """Exits, saying why, when no edge map could be written into `output`."""
+    try:
+        output.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=output):
+            pass
+    except OSError as error:
+        sys.exit(f"cannot write into the output folder {output}: {error.strerror or error}")
+
+
+def run(pairs, refused, output, engine, overwrite):
+    """Processes the pairs on the entered `engine`; writes the summary CSV of what was done, however
+    the run ends, and prints the totals. `refused`: the EdgeResults of the
+    sources that find_images refused. Returns the failed EdgeResults and the
     files per second."""
     kept = {}
     if not overwrite:
@@ -227,11 +432,11 @@ def run(pairs, unlisted, output, workers, overwrite):
         print(f"keeping {len(kept)} edge maps already in {output}, made from their sources "
               "as these are now (--overwrite redoes them)")
     todo = [pair for pair in pairs if pair[0] not in kept]
-    done, failed = {}, list(unlisted)
+    done, failed = {}, list(refused)
     start = time.perf_counter()
     try:
         with tqdm(total=len(todo), unit=" files", dynamic_ncols=True) as bar, \
-                contextlib.closing(results(todo, workers)) as finishing:
+                contextlib.closing(engine.results(todo)) as finishing:
             for result in finishing:
                 done[result.source] = result
                 if result.error:
@@ -241,18 +446,18 @@ def run(pairs, unlisted, output, workers, overwrite):
     finally:
         wall = time.perf_counter() - start
         try:
-            write_summary(output / CSV_NAME, pairs, unlisted, kept, done)
+            write_summary(output / CSV_NAME, pairs, refused, kept, done)
         except OSError as error:   # the run's failures are listed all the same
             failed.append(failure(str(output / CSV_NAME), error))
             print(f"cannot write the summary: {error}", file=sys.stderr)
-    return failed, print_totals(done.values(), wall, workers)
+    return failed, print_totals(done.values(), wall, engine)
 
 
-def write_summary(path, pairs, unlisted, kept, done):
-    """A row for each folder in `unlisted`, then one for each source of
+def write_summary(path, pairs, refused, kept, done):
+    """A row for each source in `refused`, then one for each source of
     `pairs` that was `kept` or `done` (dicts by source of EdgeResults), in
     their order; none for the sources a stopped run never reached."""
-    rows = [summary_row(result, "", "failed") for result in unlisted]
+    rows = [summary_row(result, "", "failed") for result in refused]
     for source, target in pairs:
         if source in kept:
             rows.append(summary_row(kept[source], target, "kept"))
@@ -276,16 +481,16 @@ def summary_row(result, output, status):
             "error": result.error or ""}
 
 
-def print_totals(finished, wall, workers):
+def print_totals(finished, wall, engine):
     finished = list(finished)
     calls = sum(result.calls_s for result in finished)
     rate = len(finished) / wall if wall else 0.0
-    print(f"{len(finished)} files in {wall:.2f} s with {workers} worker{'s'[:workers > 1]}: "
-          f"{rate:.2f} files/s")
+    print(f"{len(finished)} files in {wall:.2f} s with {engine}: {rate:.2f} files/s")
     if finished and wall:
         # Worker time not spent inside readimg and sobel: file system, PNG
         # writing, starting the pool, passing work around, idle workers.
-        print(f"time outside readimg + sobel: {100 * (1 - calls / (wall * workers)):.1f}%")
+        share = 1 - calls / (wall * engine.workers)
+        print(f"time outside readimg + sobel: {100 * share:.1f}%")
     return rate
 
 
@@ -298,7 +503,8 @@ def report(failed, output):
 
 
 def measure(args):
-    """Writes the sample and times the whole run with 1 worker, then with more."""
+    """Writes the sample and times the whole run with 1 worker, then with
+    more; on a Dask scheduler's workers, once."""
     from sample_images import write_sample   # Pillow: needed here alone
 
     sample = Path(args.sources[0]) if args.sources else args.output.with_name(args.output.name + "-sample")
@@ -306,12 +512,14 @@ def measure(args):
     write_sample(sample, args.make_sample, args.workers)
     pairs = find_images([sample], args.output)
     rates = {}
-    for workers in sorted({1, args.workers}):
-        failed, rates[workers] = run(pairs, [], args.output, workers, overwrite=True)
+    for workers in [args.workers] if args.scheduler else sorted({1, args.workers}):
+        with engine_for(args, workers) as running:
+            failed, rates[str(running)] = run(pairs, [], args.output, running, overwrite=True)
     report(failed, args.output)
-    line = ", ".join(f"{w} worker{'s'[:w > 1]}: {rate:.2f} files/s" for w, rate in rates.items())
+    line = ", ".join(f"{name}: {rate:.2f} files/s" for name, rate in rates.items())
     if len(rates) > 1:
-        line += f" ({rates[args.workers] / rates[1]:.2f}x)"
+        one, *_, more = rates.values()
+        line += f" ({more / one:.2f}x)"
     print(line)
     return failed
 
@@ -328,13 +536,12 @@ def main():
             print(f"note: {args.workers} workers on {usable_cores()} cores; "
                   "workers beyond one a core only slow the run")
         if args.make_sample is not None:
-            check_sobel()
             failed = measure(args)
         else:
-            unlisted = []
-            pairs = find_images(args.sources, args.output, unlisted)
-            check_sobel()
-            failed, _ = run(pairs, unlisted, args.output, args.workers, args.overwrite)
+            with engine_for(args, args.workers) as running:
+                refused = []
+                pairs = find_images(args.sources, args.output, refused)
+                failed, _ = run(pairs, refused, args.output, running, args.overwrite)
             report(failed, args.output)
     except Stopped as stopped:
         print(f"stopped by {stopped}: {args.output / CSV_NAME} lists what was done; "

@@ -72,6 +72,11 @@ def edge_job(source, target):
     return EdgeResult(source, width, height, share, calls_s, time.perf_counter() - start)
 
 
+def edge_jobs(pairs):
+    """[edge_job(source, target) for each pair]: one task for many small files."""
+    return [edge_job(*pair) for pair in pairs]
+
+
 def kept_result(source, target):
     """The EdgeResult recorded in `target` when edge_job made it from `source`
     as that file is now (same path, size and modification time); None when
@@ -112,38 +117,51 @@ def find_images(sources, output, failures=None):
     """(source, target) pairs, absolute paths, for every file to process.
 
     Each of `sources` is a folder, walked recursively for image names
-    (sorted), or a file, taken as it is. Targets mirror the tree below the
-    sources' common folder inside `output`, each named after its source plus
-    ".png" (a.jpg -> a.jpg.png), so two sources never share a target.
+    (sorted), or a file, taken as it is. A target is its source's path below
+    the folder argument it was found in, inside `output`, plus ".png": the
+    folder photos gives photos/2024/a.jpg the target output/2024/a.jpg.png,
+    and a file given itself, output/a.jpg.png. So a source's target depends
+    on its own argument alone, whatever else the run is given. A file that
+    two arguments reach (a folder and one inside it) counts once, under the
+    first. Where sources of two arguments would share a target (photos/a.jpg
+    and scans/a.jpg), the first in argument order has it and each later one
+    fails, unwritten.
 
     No edge map that edge_job wrote (a PNG carrying its record, see
     edge_png) is ever taken for an image, wherever it lies, so a source
     folder that holds the output folder, or is it or lies inside it (symlinks
     resolved), gives no edge maps of edge maps; the walk skips `output` where
-    it lies inside a source. A folder that cannot be listed is appended to
-    `failures` as an EdgeResult, or raised as its OSError when `failures` is
-    None.
+    it lies inside a source. A folder that cannot be listed, and a source
+    refused for its target, are appended to `failures` as EdgeResults, or
+    raised (OSError, ValueError) when `failures` is None.
     """
     output = os.path.abspath(output)
     output_real = os.path.realpath(output)
-    files, roots = [], []
+    found = {}   # source: target, in the order found
     for source in map(os.path.abspath, sources):
-        roots.append(source if os.path.isdir(source) else os.path.dirname(source))
         if not os.path.isdir(source):
-            files.append(source)
+            found.setdefault(source, os.path.basename(source))
             continue
-        walk = os.walk(source, onerror=lambda error: unlisted(failures, error))
+        walk = os.walk(source, onerror=lambda error: refuse(failures, error.filename, error))
         for folder, subfolders, names in walk:
             subfolders[:] = sorted(d for d in subfolders
                                    if os.path.realpath(os.path.join(folder, d)) != output_real)
-            files += [os.path.join(folder, name) for name in sorted(names)
-                      if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES]
-    files = [path for path in files if not is_edge_map(path)]
-    if not files:
-        return []
-    root = os.path.commonpath(roots)
-    return [(path, os.path.join(output, os.path.relpath(path, root) + ".png"))
-            for path in dict.fromkeys(files)]
+            for name in sorted(names):
+                if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES:
+                    path = os.path.join(folder, name)
+                    found.setdefault(path, os.path.relpath(path, source))
+    pairs, owners = [], {}
+    for path, relative in found.items():
+        if is_edge_map(path):
+            continue
+        target = os.path.join(output, relative + ".png")
+        owner = owners.setdefault(target, path)
+        if owner == path:
+            pairs.append((path, target))
+        else:
+            refuse(failures, path, ValueError(f"its edge map {target} is that of {owner} "
+                                              "in this run; give it a run with another -o"))
+    return pairs
 
 
 def is_edge_map(path):
@@ -151,8 +169,9 @@ def is_edge_map(path):
     return path.lower().endswith(".png") and read_record(path) is not None
 
 
-def unlisted(failures, error):
-    """os.walk's onerror: a folder that cannot be listed fails, named."""
+def refuse(failures, source, error):
+    """`source` fails before any work with `error`: appended to `failures`,
+    or raised when that is None."""
     if failures is None:
         raise error
-    failures.append(failure(error.filename, error))
+    failures.append(failure(source, error))

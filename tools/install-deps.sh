@@ -40,6 +40,8 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
         python3-pil) module PIL pillow ;;
         python3-pytest) module pytest pytest ;;
         python3-tqdm) module tqdm tqdm ;;
+        python3-dask) module dask dask ;;
+        python3-distributed) module distributed distributed ;;
         python3-venv) module ensurepip "part of Python" ;;
         python3-wheel) module wheel wheel ;;
         python3-setuptools) module setuptools setuptools ;;
