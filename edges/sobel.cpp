@@ -1,5 +1,6 @@
 #include "edges/sobel.h"
 
+#include "edges/fallback_warning.h"
 #include "edges/gpu/gpu_sobel.h"
 #include "common/avx2_clones.h"
 #include "common/huge_pages.h"
@@ -100,10 +101,10 @@ py::array sobel(sobel_argument argument) {
     const py::ssize_t count = rows * cols;
     if (count == 0) {
         // Nothing to read, but the backend runs all the same, on the smallest
-        // plane it takes: the CUDA build reports a missing device here too.
+        // plane it takes: the CUDA build says here too whether it has a device.
         int zero_plane[4] = {};
         int no_edges[1];
-        gpu_sobel(zero_plane, no_edges, 2, 2);
+        warn_of_fallback(gpu_sobel(zero_plane, no_edges, 2, 2));
         return to_ndarray({rows, cols}, [](int64_t *) {});
     }
 
@@ -112,7 +113,8 @@ py::array sobel(sobel_argument argument) {
     std::unique_ptr<int[]> padded(new int[padded_count]);
     advise_huge_pages(padded.get(), padded_count * sizeof(int));
     fill_padded(image, rows, cols, padded.get());
-    return to_ndarray({rows, cols}, [&](int64_t *out) {
+    const char *fallback = nullptr;
+    py::array result = to_ndarray({rows, cols}, [&](int64_t *out) {
         // The int32 map goes in the upper half of the result, so it takes no
         // memory of its own, and the padded plane is gone before the lower
         // half is touched: the peak stays near the size of the result.
@@ -120,11 +122,13 @@ py::array sobel(sobel_argument argument) {
         const bool fresh = 2 * half >= always_fresh_bytes;
         int *map = reinterpret_cast<int *>(out) + count;
         if (fresh) prefault(map, half);
-        gpu_sobel(padded.get(), map, R, C);
+        fallback = gpu_sobel(padded.get(), map, R, C);
         padded.reset();
         if (fresh) prefault(out, half);
         widen_in_place(out, count);
     });
+    warn_of_fallback(fallback);
+    return result;
 }
 
 }  // namespace quarn
