@@ -49,7 +49,7 @@ test: build
 	done
 
 # The edge demo on the sample picture, on the CUDA build where there is one;
-# without a usable GPU the script itself switches to build/cpu.
+# without a usable GPU that build computes on the CPU, and the demo says so.
 demo: build
 	PYTHONPATH=build/$(if $(filter cuda,$(BACKENDS)),cuda,cpu) $(PYTHON) examples/edges.py
 
