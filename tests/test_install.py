@@ -187,7 +187,7 @@ def test_isolated_install_from_the_index_of_a_clone_and_its_sdist(tmp_path):
     and then from its sdist, build tools and NumPy from the package index. The
     backend is the default one (CUDA where nvcc is found, for one architecture
     to save time); the build names it."""
-    made = subprocess.run(["/usr/bin/python3", "-m", "venv", str(tmp_path / "venv")],
+    made = subprocess.run([sys.executable, "-m", "venv", str(tmp_path / "venv")],
                           capture_output=True, text=True, timeout=120)
     if made.returncode != 0:
         pytest.skip(f"python3 -m venv is unavailable: {made.stdout}{made.stderr}")
