@@ -16,8 +16,8 @@ DEMO_PACKAGES := python3-pil
 PIP_PACKAGES := python3-venv python3-wheel python3-setuptools
 PACKAGES_FOR_demo := $(DEMO_PACKAGES)
 # tqdm: the progress bar of examples/batch_edges.py, which the tests run;
-# Dask for its cluster engine, which they run too.
-PACKAGES_FOR_test := python3-pytest python3-tqdm python3-dask python3-distributed \
+# Dask for its cluster engine, which they run too; mypy for the stubs.
+PACKAGES_FOR_test := python3-pytest python3-tqdm python3-dask python3-distributed python3-mypy \
                      $(DEMO_PACKAGES) $(PIP_PACKAGES)
 PACKAGES_FOR_pip-deps := $(PIP_PACKAGES)
 # Baselines for `make bench` only; the tests never need them.
@@ -55,7 +55,7 @@ test: build
 	if [ -n "$$failed" ]; then echo "== tests failed on:$$failed"; exit 1; fi
 
 # The edge demo on the sample picture, on the CUDA build where there is one;
-# without a usable GPU the script itself switches to build/cpu.
+# without a usable GPU that build computes on the CPU, and the demo says so.
 demo: build
 	PYTHONPATH=build/$(if $(filter cuda,$(BACKENDS)),cuda,cpu) $(PYTHON) examples/edges.py
 

@@ -250,8 +250,9 @@ def gpu_section(with_cpu=False):
     if not list((ROOT / "build" / "cuda").glob("quarn*.so")):
         print("\nGPU section skipped (no CUDA build)")
         return False
-    probe = subprocess.run([sys.executable, "-c", FIRST_CALL], env=build_env("cuda"),
-                           capture_output=True, text=True)
+    # Without a device the CUDA build computes on the CPU: its warning, as an error, skips the section.
+    probe = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", FIRST_CALL],
+                           env=build_env("cuda"), capture_output=True, text=True)
     if probe.returncode != 0:
         reason = (probe.stderr.strip().splitlines() or ["unknown error"])[-1]
         print(f"\nGPU section skipped (no device: {reason})")

@@ -1,5 +1,6 @@
 #include "edges/sobel.h"
 
+#include "edges/fallback_warning.h"
 #include "edges/gpu/gpu_sobel.h"
 #include "common/avx2_clones.h"
 #include "common/huge_pages.h"
@@ -113,6 +114,7 @@ py::array sobel(sobel_argument argument) {
 
     // The backend and the widening touch no Python object: other threads run
     // meanwhile. Its errors are C++ exceptions, raised once the lock is back.
+    const char *fallback = nullptr;
     const auto find_edges = [&](int64_t *out) {
         py::gil_scoped_release unlocked;
         // The int32 map goes in the upper half of the result, so it takes no
@@ -122,7 +124,7 @@ py::array sobel(sobel_argument argument) {
         const bool fresh = 2 * half >= always_fresh_bytes;
         int *map = reinterpret_cast<int *>(out) + count;
         if (fresh) prefault(map, half);
-        gpu_sobel(padded.get(), map, R, C);
+        fallback = gpu_sobel(padded.get(), map, R, C);
         padded.reset();
         if (fresh) prefault(out, half);
         widen_in_place(out, count);
@@ -130,6 +132,7 @@ py::array sobel(sobel_argument argument) {
     int64_t no_pixels[1];
     if (count == 0) find_edges(no_pixels);  // to_ndarray fills no empty array
     py::array edges = to_ndarray({rows, cols}, find_edges);
+    warn_of_fallback(fallback);  // with the lock back
     return edges;
 }
 

@@ -13,7 +13,9 @@ namespace quarn {
 //  Errors: those of check_sobel_shape, on the caller's own shape (raised while
 //  the argument converts); MemoryError
 //  when memory runs out; RuntimeError naming the CUDA error when the GPU step
-//  fails (an empty image runs it too, on a 2 x 2 zero plane).
+//  fails (an empty image runs it too, on a 2 x 2 zero plane). Where the CUDA
+//  build finds no usable device it computes on the CPU and warns (see
+//  warn_of_fallback); a warning raised as an error propagates.
 //  Reads any strides in place, with the interpreter lock held; never writes to
 //  the caller's array. The backend and the result's widening run without the
 //  lock.

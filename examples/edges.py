@@ -1,18 +1,15 @@
 """Edge demo: a picture and its quarn.sobel edge map, side by side in one PNG."""
 import argparse
 import ctypes
-import importlib.machinery
-import importlib.util
-import mmap
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy
 from PIL import Image
 
 ROOT = Path(__file__).resolve().parent.parent
-CPU_BUILD = ROOT / "build" / "cpu"
 
 try:
     import quarn
@@ -27,36 +24,34 @@ def timed(call, *args):
     return result, (time.perf_counter() - start) * 1000
 
 
-def cpu_build_module():
-    """quarn from build/cpu, loaded beside the module already imported; None where there is none."""
-    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-        path = CPU_BUILD / f"quarn{suffix}"
-        if path.is_file():
-            module_spec = importlib.util.spec_from_file_location("quarn", path)
-            module = importlib.util.module_from_spec(module_spec)
-            module_spec.loader.exec_module(module)
-            return module
-    return None
-
-
-def built_for_cuda(module):
-    """Whether the module's file carries CUDA device code (the CUDA build) or not (the CPU one)."""
-    with open(module.__file__, "rb") as file, \
-            mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        return data.find(b".nv_fatbin") >= 0
-
-
-def gpu_name():
-    """Name of CUDA device 0, the one sobel uses, from the driver; None where it cannot tell."""
+def gpu_used():
+    """Name of CUDA device 0, the one sobel uses, where this process has used
+    it (its primary context is active: the CUDA build ran there); else None."""
     try:
         driver = ctypes.CDLL("libcuda.so.1")
     except OSError:
         return None
-    device, name = ctypes.c_int(), ctypes.create_string_buffer(256)
+    device, flags, active = ctypes.c_int(), ctypes.c_uint(), ctypes.c_int()
+    name = ctypes.create_string_buffer(256)
     if (driver.cuInit(0) or driver.cuDeviceGet(ctypes.byref(device), 0)
-            or driver.cuDeviceGetName(name, len(name), device)):
+            or driver.cuDevicePrimaryCtxGetState(device, ctypes.byref(flags), ctypes.byref(active))
+            or not active.value or driver.cuDeviceGetName(name, len(name), device)):
         return None
     return name.value.decode(errors="replace")
+
+
+def sobel_and_backend(planes):
+    """(edges, milliseconds, backend): the CUDA build without a usable GPU
+    says so with a RuntimeWarning, the first time in a process."""
+    with warnings.catch_warnings(record=True) as caught:
+        edges, sobel_ms = timed(quarn.sobel, planes)
+    fallback = [w for w in caught if issubclass(w.category, RuntimeWarning)]
+    if fallback:
+        backend = f"cpu (the CUDA build warned: {fallback[0].message})"
+    else:
+        name = gpu_used()
+        backend = f"cuda ({name})" if name else "cpu"
+    return edges, sobel_ms, backend
 
 
 def shown(path):
@@ -75,21 +70,9 @@ def main():
     except (OSError, ValueError, MemoryError) as error:
         sys.exit(f"cannot read {args.image}: {error}")
     try:
-        edges, sobel_ms = timed(quarn.sobel, planes)
-        backend = f"cuda ({gpu_name() or 'device 0'})" if built_for_cuda(quarn) else "cpu"
-    except RuntimeError as error:
-        if not str(error).startswith("CUDA error: "):
-            sys.exit(f"sobel failed: {error}")
-        # The CUDA build without a usable GPU: the CPU build, where one was made.
-        try:
-            cpu_quarn = cpu_build_module()
-        except ImportError as import_error:
-            sys.exit(f"no usable GPU ({error}), and the CPU build does not load: {import_error}")
-        if cpu_quarn is None:
-            sys.exit(f"no usable GPU ({error}), and no CPU build in {CPU_BUILD}: "
-                     f"run `make build/cpu` in {ROOT}, then this again")
-        edges, sobel_ms = timed(cpu_quarn.sobel, planes)
-        backend = f"cpu, {shown(CPU_BUILD)} (switched: no usable GPU, {error})"
+        edges, sobel_ms, backend = sobel_and_backend(planes)
+    except (RuntimeError, MemoryError, RuntimeWarning) as error:
+        sys.exit(f"sobel failed: {error}")
 
     # readimg gives blue, green, red planes; Pillow wants rows of red, green, blue.
     picture = planes[::-1].transpose(1, 2, 0)

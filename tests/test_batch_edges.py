@@ -19,11 +19,9 @@ import pytest
 from PIL import Image
 
 import quarn
-from conftest import needs_backend
 from images import random_rgb, save
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-pytestmark = needs_backend
 # The batch script's progress bar; `make test` installs it, a bare GPU machine may lack it.
 pytest.importorskip("tqdm", reason="apt-get install python3-tqdm")
 

@@ -121,7 +121,7 @@ def reader():
 def check(reader, path, expected):
     outcome, seconds = reader.read(path)
     assert outcome in expected
-    assert seconds < 1.0
+    assert seconds < 1.0  # of CPU time: 20 times the slowest file's here, however busy the machine
 
 
 @pytest.mark.parametrize("name", SEEDS)

@@ -1,4 +1,6 @@
-"""pip install of an sdist's sources into a fresh venv: the module imports from there and mypy finds its types."""
+"""pip install into fresh venvs: offline from an sdist's sources with Debian's
+packages, and isolated from the package index; the module imports from there
+and mypy finds its types, as it does in the build folder."""
 import importlib.util
 import json
 import os
@@ -12,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BACKEND
+import quarn
+from conftest import BACKEND, sobel_reference
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -27,17 +30,29 @@ def without_pythonpath(**extra):
     return env
 
 
-def sdist_sources(home):
-    """The folder an sdist of a copy of the checkout unpacks to: what pip
-    builds from an sdist, and a source tree like the checkout (setup.py
-    writes into the tree it runs in, hence the copy)."""
-    source = home / "checkout"
-    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(
-        ".git", "build", ".venv", "*.egg-info", "__pycache__", ".pytest_cache"))
+def clean_clone(folder):
+    """A copy of the checkout as a fresh clone holds it: without .git and what
+    .gitignore names (its patterns are plain names and globs), nothing built."""
+    ignored = [line.strip().rstrip("/") for line in (ROOT / ".gitignore").read_text().splitlines()
+               if line.strip() and not line.startswith("#")]
+    shutil.copytree(ROOT, folder, ignore=shutil.ignore_patterns(".git", *ignored))
+    return folder
+
+
+def make_sdist(home):
+    """An sdist of a clean clone (setup.py writes into the tree it runs in,
+    hence the clone), in home/dist."""
+    source = clean_clone(home / "checkout")
     sdist = subprocess.run([sys.executable, "setup.py", "-q", "sdist", "-d", str(home / "dist")],
                            cwd=source, capture_output=True, text=True, timeout=120)
     assert sdist.returncode == 0, sdist.stderr
-    with tarfile.open(next((home / "dist").glob("quarn-*.tar.gz"))) as archive:
+    return next((home / "dist").glob("quarn-*.tar.gz"))
+
+
+def sdist_sources(home):
+    """The folder an sdist of the checkout unpacks to: what pip builds from an
+    sdist, and a source tree like the checkout."""
+    with tarfile.open(make_sdist(home)) as archive:
         # Our own archive; the filter, where this Python has it, only keeps newer ones quiet.
         archive.extractall(home / "unpacked",
                            **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
@@ -124,16 +139,84 @@ quarn.blur([[[0]]])
 """
 
 
+# Installed, mypy finds quarn-stubs; beside the module in its build folder,
+# quarn.pyi, where MYPYPATH names the folder (mypy never reads PYTHONPATH).
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_mypy_accepts_use_and_rejects_misuse(installed, tmp_path):
-    venv_python, _ = installed
+@pytest.mark.parametrize("route", ["pip install", "build folder"])
+def test_mypy_accepts_use_and_rejects_misuse(route, request, tmp_path):
+    if route == "pip install":
+        python, env = request.getfixturevalue("installed")[0], without_pythonpath()
+    else:
+        python, env = sys.executable, without_pythonpath(MYPYPATH=str(Path(quarn.__file__).parent))
     (tmp_path / "use.py").write_text(USE)
     (tmp_path / "misuse.py").write_text(MISUSE)
-    run = subprocess.run([str(venv_python), "-m", "mypy", "--cache-dir", str(tmp_path / "cache"),
-                          "use.py", "misuse.py"], cwd=tmp_path, env=without_pythonpath(),
+    run = subprocess.run([str(python), "-m", "mypy", "--cache-dir", str(tmp_path / "cache"),
+                          "use.py", "misuse.py"], cwd=tmp_path, env=env,
                          capture_output=True, text=True, timeout=300)
     errors = [line for line in run.stdout.splitlines() if ": error: " in line]
 
     assert [line.split(": error: ")[0] for line in errors] == [
         f"misuse.py:{n}" for n in range(4, 9)], run.stdout
     assert "Unexpected keyword argument" in errors[2]
+
+
+def index_unreachable(pip):
+    """Why pip's configured package index cannot be used here, or None."""
+    probe = subprocess.run([str(pip), "index", "versions", "pybind11", "--retries", "0", "--timeout", "15"],
+                           env=without_pythonpath(), capture_output=True, text=True, timeout=120)
+    if probe.returncode == 0:
+        return None
+    return (probe.stderr.strip().splitlines() or [f"pip exited with {probe.returncode}"])[-1]
+
+
+# Each call's outcome in the venv, and the warnings it gave.
+VENV_CHECK = """
+import json, warnings, numpy, quarn
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    edges = [quarn.sobel(numpy.full((1, 4, 5), 10)).tolist() for _ in range(2)]
+    planes = quarn.readimg(%r)
+    sample = quarn.sobel(planes)
+print(json.dumps([numpy.__file__, quarn.__file__, edges, planes.shape, sample.tolist(),
+                  [f"{w.category.__name__}: {w.message}" for w in caught]]))
+"""
+
+
+def test_isolated_install_from_the_index_of_a_clone_and_its_sdist(tmp_path):
+    """The README's default route: a plain venv, pip install from a clean clone
+    and then from its sdist, build tools and NumPy from the package index. The
+    backend is the default one (CUDA where nvcc is found, for one architecture
+    to save time); the build names it."""
+    made = subprocess.run([sys.executable, "-m", "venv", str(tmp_path / "venv")],
+                          capture_output=True, text=True, timeout=120)
+    if made.returncode != 0:
+        pytest.skip(f"python3 -m venv is unavailable: {made.stdout}{made.stderr}")
+    venv = tmp_path / "venv"
+    reason = index_unreachable(venv / "bin" / "pip")
+    if reason:
+        pytest.skip(f"pip's package index is unreachable: {reason}")
+    sample = ROOT / "examples" / "sample.png"
+    env = without_pythonpath(CUDAARCHS="75")
+    for env_name in ["QUARN_BACKEND", "CMAKE_ARGS", "QUARN_STB_INCLUDE_DIR"]:
+        env.pop(env_name, None)
+
+    for source in [clean_clone(tmp_path / "clone"), make_sdist(tmp_path)]:
+        pip = subprocess.run([str(venv / "bin" / "pip"), "install", "-v", str(source)],
+                             env=env, capture_output=True, text=True, timeout=900)
+        assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
+        # pip passes the build's output on (to stdout or stderr, by version) with -v.
+        built = re.findall(r"^ *quarn: built the (\w+) backend$", pip.stdout + pip.stderr, re.MULTILINE)
+        assert built in (["cpu"], ["cuda"]), pip.stdout[-3000:]
+
+        run = subprocess.run([str(venv / "bin" / "python"), "-c", VENV_CHECK % str(sample)],
+                             cwd=tmp_path, env=without_pythonpath(), capture_output=True, text=True,
+                             timeout=60)
+        assert run.returncode == 0, run.stderr
+        numpy_file, module_file, edges, shape, sample_edges, warned = json.loads(run.stdout)
+        assert Path(numpy_file).is_relative_to(venv) and Path(module_file).is_relative_to(venv)
+        assert edges == [EDGES, EDGES]
+        assert shape == [3, 500, 800]
+        assert sample_edges == sobel_reference(quarn.readimg(str(sample))[0]).tolist()
+        # The CUDA build without a usable GPU computes on the CPU and warns once.
+        assert warned == [] or (built == ["cuda"] and len(warned) == 1 and warned[0].startswith(
+            "RuntimeWarning: no usable CUDA device, so sobel computes on the CPU: CUDA error: "))

@@ -6,7 +6,7 @@ import pytest
 from PIL import Image
 
 import quarn
-from conftest import needs_backend, sobel_reference
+from conftest import sobel_reference
 from images import flat_progressive_jpeg, hdr_bytes, psd_bytes, random_rgb, rng, save, top_down_bmp
 
 DEFAULT_INT = numpy.array([0]).dtype
@@ -186,7 +186,6 @@ def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content):
         quarn.readimg(str(path))
 
 
-@needs_backend
 def test_edges_of_a_file_are_those_of_its_blue_plane(tmp_path):
     rgb = random_rgb(30, 41)
     rgb[5:20, 10:30] = (0, 0, 255)

@@ -11,7 +11,7 @@ import numpy
 import pytest
 
 import quarn
-from conftest import needs_backend, sobel_reference
+from conftest import sobel_reference
 
 CASTABLE = {
     "bool": numpy.array([[[True, False, True], [False, True, True]]]),
@@ -47,7 +47,6 @@ def numpy_cast(value):
         return numpy.array(value, dtype=numpy.uint8)
 
 
-@needs_backend
 @pytest.mark.filterwarnings("ignore")
 @pytest.mark.parametrize("name", list(CASTABLE))
 def test_values_are_cast_as_numpy_casts_them(name):

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import quarn
-from conftest import BACKEND, GPU_ERROR
+from conftest import BACKEND
 
 # A result over 32 MiB: glibc maps it afresh, and sobel prefaults its halves.
 ROWS, COLS = 2100, 2000
@@ -46,7 +46,7 @@ def test_peak_beyond_the_result_is_well_under_the_padded_plane():
     assert json.loads(out.stdout) < padded_plane / 2
 
 
-# In a fresh process: the time and the peak memory of one call on `image`,
+# In a fresh process: the CPU time and the peak memory of one call on `image`,
 # after a first call (on the CUDA build it makes the CUDA context: seconds, and
 # more than 64 MiB).
 REFUSED_OR_EMPTY = """
@@ -55,20 +55,17 @@ def status(field):
     with open("/proc/self/status") as lines:
         return next(int(l.split()[1]) * 1024 for l in lines if l.startswith(field + ":"))
 image = {image}
-try:
-    quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
-except RuntimeError:
-    pass
+quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
 with open("/proc/self/clear_refs", "w") as clear_refs:
     clear_refs.write("5")
 before = status("VmRSS")
-start = time.perf_counter()
+start = time.process_time()
 try:
     result = quarn.sobel(image)
     outcome = [list(result.shape), result.dtype.name]
 except (MemoryError, RuntimeError) as error:
     outcome = type(error).__name__ + ": " + str(error)
-print(json.dumps([outcome, time.perf_counter() - start, status("VmHWM") - before]))
+print(json.dumps([outcome, time.process_time() - start, status("VmHWM") - before]))
 """
 
 TOO_LARGE = "MemoryError: sobel: a {0} x {0} image is too large"
@@ -94,11 +91,9 @@ def test_refused_and_empty_images_take_no_time_or_memory(image, expected):
     out = subprocess.run([sys.executable, "-c", REFUSED_OR_EMPTY.format(image=image)], env=env,
                          capture_output=True, text=True, check=True, timeout=120)
     outcome, seconds, peak = json.loads(out.stdout)
-    if isinstance(expected, list) and GPU_ERROR is not None:
-        expected = "RuntimeError: " + GPU_ERROR  # the backend still runs, on a tiny plane
     if isinstance(expected, str):
         assert outcome.startswith(expected)
     else:
         assert outcome == expected
-    assert seconds < 1
+    assert seconds < 1  # converting the whole image would take minutes
     assert peak < 64 << 20

@@ -153,7 +153,7 @@ builds() {
 kernel_build() {
     mkdir -p build/cuda
     "$NVCC" -O3 -std=c++17 -arch="${CAPABILITY:+sm_}${CAPABILITY:-native}" -I. bench/gpu_timing.cu \
-        -o build/cuda/gpu_timing
+        edges/gpu/cpu_edges.cpp -o build/cuda/gpu_timing
 }
 
 # sanitize TOOL [OPTION...] -- COMMAND...: compute-sanitizer's TOOL over

@@ -42,6 +42,7 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
         python3-tqdm) module tqdm tqdm ;;
         python3-dask) module dask dask ;;
         python3-distributed) module distributed distributed ;;
+        python3-mypy) module mypy mypy ;;
         python3-venv) module ensurepip "part of Python" ;;
         python3-wheel) module wheel wheel ;;
         python3-setuptools) module setuptools setuptools ;;

@@ -1,5 +1,6 @@
 // The CUDA backend: the kernel cu_sobel and its host launcher gpu_sobel.
 #include "edges/gpu/gpu_sobel.h"
+#include "edges/gpu/cpu_edges.h"
 #include "edges/gpu/sobel_rule.h"
 #include "common/memory_error.h"
 
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // One thread per padded element, border included; border threads and the
 // tail of the last block return at once. For the one-block-per-row launch the
@@ -25,15 +27,50 @@ __global__ void cu_sobel(int *in, int *out, int R, int C) {
 namespace quarn {
 namespace {
 
+std::string describe(cudaError_t status) {
+    return std::string("CUDA error: ") + cudaGetErrorName(status) + ": " + cudaGetErrorString(status);
+}
+
+// The runtime's answers when this process has no device to run on: no driver
+// (the static runtime reports a missing libcuda as too old a driver) or only
+// the toolkit's stub of it, a driver too old for this runtime or not matching
+// its kernel module, or no device visible. None of these changes while the
+// process runs. Every other error is a failure: a forked child of a process
+// that used the GPU (cudaErrorInitializationError), a device busy in another
+// process (cudaErrorDevicesUnavailable), no kernel for this GPU, out of memory.
+constexpr cudaError_t no_usable_device[] = {
+    cudaErrorInsufficientDriver, cudaErrorStubLibrary, cudaErrorSystemDriverMismatch,
+    cudaErrorCompatNotSupportedOnDevice, cudaErrorNoDevice,
+};
+
+// describe(status), in static storage, where status is one of
+// no_usable_device; else null.
+const char *no_device_reason(cudaError_t status) {
+    static const auto reasons = [] {
+        std::vector<std::string> texts;
+        for (cudaError_t error : no_usable_device) texts.push_back(describe(error));
+        return texts;
+    }();
+    for (std::size_t i = 0; i < reasons.size(); ++i)
+        if (no_usable_device[i] == status) return reasons[i].c_str();
+    return nullptr;
+}
+
+// Thrown by check for the errors in no_usable_device; gpu_sobel catches it.
+class no_device : public std::runtime_error {
+public:
+    explicit no_device(cudaError_t status) : std::runtime_error(describe(status)), status(status) {}
+    const cudaError_t status;
+};
+
 void check(cudaError_t status) {
     if (status == cudaSuccess) return;
     // Reported here, so not left behind as the runtime's last error for other
     // CUDA code in the process (a sticky error stays all the same).
     cudaGetLastError();
-    std::string message = std::string("CUDA error: ") + cudaGetErrorName(status) +
-                          ": " + cudaGetErrorString(status);
-    if (status == cudaErrorMemoryAllocation) throw memory_error(message);
-    throw std::runtime_error(message);
+    if (status == cudaErrorMemoryAllocation) throw memory_error(describe(status));
+    if (no_device_reason(status)) throw no_device(status);
+    throw std::runtime_error(describe(status));
 }
 
 // Owns one device allocation, so every exit path frees it.
@@ -70,9 +107,8 @@ cudaError_t launch_cu_sobel(int *in, int *out, int R, int C) {
     return cudaLaunchKernel(reinterpret_cast<const void *>(cu_sobel), grid, block, args, 0, nullptr);
 }
 
-}  // namespace
-
-void gpu_sobel(const int *padded, int *edges, int R, int C) {
+// gpu_sobel on the device.
+void device_sobel(const int *padded, int *edges, int R, int C) {
     const std::size_t in_bytes = static_cast<std::size_t>(R) * C * sizeof(int);
     const std::size_t out_bytes = static_cast<std::size_t>(R - 2) * (C - 2) * sizeof(int);
     device_buffer in(in_bytes);
@@ -81,6 +117,20 @@ void gpu_sobel(const int *padded, int *edges, int R, int C) {
     check(launch_cu_sobel(in.get(), out.get(), R, C));
     // Waits for the kernel on the default stream and reports its faults.
     check(cudaMemcpy(edges, out.get(), out_bytes, cudaMemcpyDeviceToHost));
+}
+
+}  // namespace
+
+// Each call asks the runtime afresh (the first allocation tells); where it has
+// no device to offer, the CPU computes the map.
+const char *gpu_sobel(const int *padded, int *edges, int R, int C) {
+    try {
+        device_sobel(padded, edges, R, C);
+        return nullptr;
+    } catch (const no_device &error) {
+        cpu_edges(padded, edges, R, C);
+        return no_device_reason(error.status);
+    }
 }
 
 }  // namespace quarn

@@ -1,14 +1,15 @@
-// The CUDA launcher gpu_sobel on the emulated runtime, against the CPU stand-in
-// (compiled with its gpu_sobel renamed cpu_stand_in_sobel).
+// The CUDA launcher gpu_sobel on the emulated runtime, against the CPU rule
+// cpu_edges.
 //
-//   check_launcher shapes     each shape below, blocks run forward and in reverse
-//   check_launcher failures   each runtime call of a call failing in turn
-//   check_launcher limits     launches past CUDA's limits run no thread
+//   check_launcher shapes      each shape below, blocks run forward and in reverse
+//   check_launcher failures    each runtime call of a call failing in turn
+//   check_launcher no-device   a runtime that cannot start, for each reason
 //
 // Prints a line for each check that fails and exits 1, else prints "ok: ...".
 #include <cuda_runtime.h>
 
 #include "common/memory_error.h"
+#include "edges/gpu/cpu_edges.h"
 #include "edges/gpu/gpu_sobel.h"
 
 #include <algorithm>
@@ -20,12 +21,8 @@
 #include <utility>
 #include <vector>
 
-// The kernel and the CPU stand-in, from their own objects.
+// The kernel, from the launcher's object.
 void cu_sobel(int *in, int *out, int R, int C);
-
-namespace quarn {
-void cpu_stand_in_sobel(const int *padded, int *edges, int R, int C);
-}
 
 namespace {
 
@@ -61,20 +58,30 @@ void expect_clean(const std::string &label) {
     expect(left == cudaSuccess, label + ": left " + cudaGetErrorName(left) + " behind");
 }
 
-// gpu_sobel's map of a random rows x cols image equals the stand-in's; 0 x 0
-// is the 2 x 2 zero plane sobel passes for an empty image.
+// A random rows x cols image padded with a zero border, and its edge map by
+// the CPU rule.
+struct image {
+    int R, C;
+    std::vector<int> padded, expected;
+    image(int rows, int cols) : R(rows + 2), C(cols + 2), padded(std::size_t(R) * C), expected(std::size_t(rows) * cols) {
+        for (int y = 1; y <= rows; ++y)
+            for (int x = 1; x <= cols; ++x) padded[std::size_t(y) * C + x] = random_bits() % 256;
+        quarn::cpu_edges(padded.data(), expected.data(), R, C);
+    }
+};
+
+// gpu_sobel's map of a random rows x cols image, made on the device, equals
+// the CPU rule's; 0 x 0 is the 2 x 2 zero plane sobel passes for an empty image.
 void check_shape(int rows, int cols, bool reverse) {
     const std::string label = std::to_string(rows) + "x" + std::to_string(cols) + (reverse ? ", reverse" : "");
-    const int R = rows + 2, C = cols + 2;
-    std::vector<int> padded(static_cast<std::size_t>(R) * C, 0);
-    for (int y = 1; y <= rows; ++y)
-        for (int x = 1; x <= cols; ++x) padded[static_cast<std::size_t>(y) * C + x] = random_bits() % 256;
-    std::vector<int> expected(static_cast<std::size_t>(rows) * cols), edges(expected.size() + 1, -1);
-    quarn::cpu_stand_in_sobel(padded.data(), expected.data(), R, C);
+    const image in(rows, cols);
+    std::vector<int> edges(in.expected.size() + 1, -1);
     emulated_cuda::run_in_reverse(reverse);
+    launched_threads = 0;
     try {
-        quarn::gpu_sobel(padded.data(), edges.data(), R, C);
-        expect(std::equal(expected.begin(), expected.end(), edges.begin()), label + ": maps differ");
+        const char *fallback = quarn::gpu_sobel(in.padded.data(), edges.data(), in.R, in.C);
+        expect(!fallback, label + ": ran on the CPU: " + (fallback ? fallback : ""));
+        expect(std::equal(in.expected.begin(), in.expected.end(), edges.begin()), label + ": maps differ");
         expect(edges.back() == -1, label + ": wrote past the edge map");
         // The kernel's contract: a thread for each padded element, border included.
         expect(launched_threads >= padded_elements, label + ": fewer threads than padded elements");
@@ -86,6 +93,8 @@ void check_shape(int rows, int cols, bool reverse) {
 
 void shapes() {
     std::vector<std::pair<int, int>> shapes = {{0, 0}, {1, 1}, {1, 3000}, {3000, 1}, {4, 4000}, {1080, 1920}};
+    // Rows around one block of 1024 threads and two: a launch past CUDA's
+    // limits fails here as on a GPU.
     for (int cols : {1021, 1022, 1023, 1024, 1025, 1026, 2045, 2046, 2047, 2048, 2049, 2050})
         shapes.emplace_back(3, cols);
     for (int i = 0; i < 20; ++i) shapes.emplace_back(1 + random_bits() % 60, 1 + random_bits() % 3000);
@@ -127,32 +136,42 @@ void failures_in_turn() {
     std::printf("ok: each of %d runtime calls failing\n", calls);
 }
 
-long long threads_run = 0;
-void count_thread(void **) { ++threads_run; }
-
-void limits() {
-    const void *kernel = reinterpret_cast<const void *>(count_thread);
-    emulated_cuda::register_kernel(kernel, count_thread);
-    const std::pair<dim3, dim3> refused[] = {  // grid, block
-        {dim3(1), dim3(1025)}, {dim3(1), dim3(32, 33)}, {dim3(1), dim3(1, 1, 65)}, {dim3(1), dim3(0)},
-        {dim3(0), dim3(1)}, {dim3(2147483648u), dim3(1)}, {dim3(1, 65536), dim3(1)}, {dim3(1, 1, 65536), dim3(1)},
+// A runtime that cannot start: where its error means no usable device,
+// gpu_sobel writes the CPU rule's map and returns the error's text; any other
+// error (a forked child, a busy device) it throws. Nothing allocated, no error
+// left behind, and a runtime that starts again runs on the device.
+void no_device() {
+    const std::pair<cudaError_t, bool> errors[] = {  // the error, whether it falls back
+        {cudaErrorInsufficientDriver, true}, {cudaErrorStubLibrary, true}, {cudaErrorNoDevice, true},
+        {cudaErrorSystemDriverMismatch, true}, {cudaErrorCompatNotSupportedOnDevice, true},
+        {cudaErrorInitializationError, false}, {cudaErrorDevicesUnavailable, false},
     };
-    for (std::size_t i = 0; i < std::size(refused); ++i) {
-        const auto &[grid, block] = refused[i];
-        threads_run = 0;
-        const cudaError_t status = cudaLaunchKernel(kernel, grid, block, nullptr, 0, nullptr);
-        expect(status == cudaErrorInvalidConfiguration && threads_run == 0 &&
-                   cudaGetLastError() == cudaErrorInvalidConfiguration,
-               "launch " + std::to_string(i) + " past the limits: not refused");
+    for (const auto &[error, falls_back] : errors) {
+        const std::string text = std::string("CUDA error: ") + cudaGetErrorName(error) + ": " + cudaGetErrorString(error);
+        for (const auto &[rows, cols] : {std::pair(0, 0), std::pair(5, 1100)}) {
+            const std::string label = std::string(cudaGetErrorName(error)) + ", " + std::to_string(rows) + "x" +
+                                      std::to_string(cols);
+            const image in(rows, cols);
+            std::vector<int> edges(in.expected.size() + 1, -1);
+            std::string outcome;
+            emulated_cuda::fail_start(error);
+            try {
+                const char *fallback = quarn::gpu_sobel(in.padded.data(), edges.data(), in.R, in.C);
+                outcome = fallback ? std::string("returned ") + fallback : "returned null";
+            } catch (const std::runtime_error &thrown) {
+                outcome = std::string("threw ") + thrown.what();
+            }
+            emulated_cuda::fail_start(cudaSuccess);
+            expect(outcome == (falls_back ? "returned " : "threw ") + text, label + ": " + outcome);
+            if (falls_back) {
+                expect(std::equal(in.expected.begin(), in.expected.end(), edges.begin()), label + ": maps differ");
+                expect(edges.back() == -1, label + ": wrote past the edge map");
+            }
+            expect_clean(label);
+        }
     }
-    for (bool reverse : {false, true}) {
-        emulated_cuda::run_in_reverse(reverse);
-        threads_run = 0;
-        const cudaError_t status = cudaLaunchKernel(kernel, dim3(3, 2), dim3(32, 32), nullptr, 0, nullptr);
-        expect(status == cudaSuccess && threads_run == 6 * 1024, "6 blocks of 1024 threads: not all run");
-    }
-    expect_clean("limits");
-    std::printf("ok: %zu launches past the limits refused\n", std::size(refused));
+    check_shape(5, 1100, false);
+    std::printf("ok: %zu reasons a runtime cannot start\n", std::size(errors));
 }
 
 }  // namespace
@@ -163,7 +182,7 @@ int main(int argc, char **argv) {
     const std::string mode = argc == 2 ? argv[1] : "";
     if (mode == "shapes") shapes();
     else if (mode == "failures") failures_in_turn();
-    else if (mode == "limits") limits();
-    else return std::fprintf(stderr, "usage: check_launcher shapes|failures|limits\n"), 2;
+    else if (mode == "no-device") no_device();
+    else return std::fprintf(stderr, "usage: check_launcher shapes|failures|no-device\n"), 2;
     return failures ? 1 : 0;
 }

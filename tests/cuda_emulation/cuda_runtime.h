@@ -6,14 +6,16 @@
 // device buffers, as exact-size host allocations, so that a kernel access past
 // one is an ASan report; copies outside an allocation, frees of unknown
 // pointers, device memory left allocated; the error each failing allocation,
-// copy or launch gives; and that no result depends on the order blocks and
-// threads run in (one at a time, forward or in reverse).
+// copy or launch gives, and those of a runtime that cannot start; and that no
+// result depends on the order blocks and threads run in (one at a time,
+// forward or in reverse).
 //
 // It cannot see, and tools/gpu-check.sh covers on a GPU: timing; asynchronous
 // execution and sticky errors (a kernel runs to its end inside the launch, so a
 // fault in it is a sanitizer report, not an error a later call returns);
 // threads racing each other; the architectures built and nvcc's machine code;
-// the driver.
+// the driver, and which error a real runtime gives for each state it is in
+// (the CUDA build's tests see the one of a machine without a GPU).
 #pragma once
 
 #include <cstddef>
@@ -29,10 +31,17 @@ enum cudaError {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
+    cudaErrorInitializationError = 3,
     cudaErrorInvalidConfiguration = 9,
+    cudaErrorStubLibrary = 34,
+    cudaErrorInsufficientDriver = 35,
+    cudaErrorDevicesUnavailable = 46,
     cudaErrorInvalidDeviceFunction = 98,
+    cudaErrorNoDevice = 100,
     cudaErrorIllegalAddress = 700,
     cudaErrorLaunchOutOfResources = 701,
+    cudaErrorSystemDriverMismatch = 803,
+    cudaErrorCompatNotSupportedOnDevice = 804,
 };
 typedef cudaError cudaError_t;
 enum cudaMemcpyKind { cudaMemcpyHostToDevice = 1, cudaMemcpyDeviceToHost = 2 };
@@ -72,6 +81,9 @@ void run_in_reverse(bool reverse);
 void fail_call(int nth);
 // The error fail_call's failure gave; cudaSuccess until it struck.
 cudaError_t injected_error();
+// Every fallible call from now on fails with `error`, as where the runtime
+// cannot start (no driver, no device, a forked child); cudaSuccess: none does.
+void fail_start(cudaError_t error);
 // Whether [pointer, pointer + bytes) lies inside one live device allocation.
 bool on_device(const void *pointer, std::size_t bytes);
 std::size_t live_allocations();

@@ -20,6 +20,7 @@ cudaError_t last_error = cudaSuccess;
 bool reverse = false;
 int calls_to_failure = -1;
 cudaError_t injected = cudaSuccess;
+cudaError_t start_error = cudaSuccess;
 
 // Each failing call sets the last error, which cudaGetLastError returns once.
 cudaError_t fail(cudaError_t error) { return last_error = error; }
@@ -48,15 +49,26 @@ const struct {
     {cudaSuccess, "cudaSuccess", "no error"},
     {cudaErrorInvalidValue, "cudaErrorInvalidValue", "invalid argument"},
     {cudaErrorMemoryAllocation, "cudaErrorMemoryAllocation", "out of memory"},
+    {cudaErrorInitializationError, "cudaErrorInitializationError", "initialization error"},
     {cudaErrorInvalidConfiguration, "cudaErrorInvalidConfiguration", "invalid configuration argument"},
+    {cudaErrorStubLibrary, "cudaErrorStubLibrary", "CUDA driver is a stub library"},
+    {cudaErrorInsufficientDriver, "cudaErrorInsufficientDriver",
+     "CUDA driver version is insufficient for CUDA runtime version"},
+    {cudaErrorDevicesUnavailable, "cudaErrorDevicesUnavailable", "CUDA-capable device(s) is/are busy or unavailable"},
     {cudaErrorInvalidDeviceFunction, "cudaErrorInvalidDeviceFunction", "invalid device function"},
+    {cudaErrorNoDevice, "cudaErrorNoDevice", "no CUDA-capable device is detected"},
     {cudaErrorIllegalAddress, "cudaErrorIllegalAddress", "an illegal memory access was encountered"},
     {cudaErrorLaunchOutOfResources, "cudaErrorLaunchOutOfResources", "too many resources requested for launch"},
+    {cudaErrorSystemDriverMismatch, "cudaErrorSystemDriverMismatch",
+     "system has unsupported display driver / cuda driver combination"},
+    {cudaErrorCompatNotSupportedOnDevice, "cudaErrorCompatNotSupportedOnDevice",
+     "forward compatibility was attempted on non supported HW"},
 };
 
 }  // namespace
 
 cudaError_t cudaMalloc(void **pointer, std::size_t bytes) {
+    if (start_error != cudaSuccess) return fail(start_error);
     if (strikes(cudaErrorMemoryAllocation)) return fail(cudaErrorMemoryAllocation);
     *pointer = nullptr;
     if (bytes == 0) return cudaSuccess;
@@ -79,6 +91,7 @@ cudaError_t cudaFree(void *pointer) {
 }
 
 cudaError_t cudaMemcpy(void *dst, const void *src, std::size_t bytes, cudaMemcpyKind kind) {
+    if (start_error != cudaSuccess) return fail(start_error);
     if (strikes(cudaErrorIllegalAddress)) return fail(cudaErrorIllegalAddress);
     const bool in = kind == cudaMemcpyHostToDevice;
     if (!in && kind != cudaMemcpyDeviceToHost) return misuse("cudaMemcpy of an unused kind");
@@ -91,6 +104,7 @@ cudaError_t cudaMemcpy(void *dst, const void *src, std::size_t bytes, cudaMemcpy
 
 cudaError_t cudaLaunchKernel(const void *kernel, dim3 grid, dim3 block, void **args,
                              std::size_t, cudaStream_t stream) {
+    if (start_error != cudaSuccess) return fail(start_error);
     if (strikes(cudaErrorLaunchOutOfResources)) return fail(cudaErrorLaunchOutOfResources);
     const auto found = kernels.find(kernel);
     if (found == kernels.end()) {
@@ -140,6 +154,7 @@ void register_kernel(const void *kernel, void (*thread)(void **)) { kernels[kern
 void run_in_reverse(bool on) { reverse = on; }
 void fail_call(int nth) { calls_to_failure = nth, injected = cudaSuccess; }
 cudaError_t injected_error() { return injected; }
+void fail_start(cudaError_t error) { start_error = error; }
 std::size_t live_allocations() { return live.size(); }
 void fault(const std::string &what) { faults.insert(what); }
 
