@@ -21,6 +21,7 @@ import signal
 import sys
 import tempfile
 import time
+import warnings
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
@@ -49,6 +50,8 @@ CONNECT_S = 5   # a Dask scheduler, or a worker for it, that takes longer is not
 TASK_S = 0.1
 MAX_TASK_FILES = 1000
 TASKS_IN_FLIGHT = 4
+# How the CUDA build's warning begins where it finds no usable GPU.
+FALLBACK = "no usable CUDA device"
 CSV_NAME = "summary.csv"
 CSV_FIELDS = ["source", "output", "status", "width", "height", "edge_share", "seconds", "error"]
 
@@ -120,10 +123,12 @@ def start_worker(parent):
     a closed terminal signals the whole process group: workers dying of it
     could be taken for crashes and their files retried, so the parent kills
     them. SIGTERM kills, not the parent's handler that a fork inherits: the
-    pool itself ends workers with it."""
+    pool itself ends workers with it. The CUDA build's warning that it runs
+    on the CPU is left to the parent (see sobel_check)."""
     for each in (signal.SIGINT, signal.SIGHUP):
         signal.signal(each, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    warnings.filterwarnings("ignore", FALLBACK, RuntimeWarning)   # said once, by the parent
     if sys.platform.startswith("linux"):
         ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     if os.getppid() != parent:   # it died before prctl
@@ -152,13 +157,19 @@ def stop_workers(in_flight=(), close=None):
             partial_path(Path(target), worker.pid).unlink(missing_ok=True)
 
 
-def sobel_problem():
-    """None where sobel runs, else why not (a CUDA build without a usable GPU)."""
-    try:
-        quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
-    except RuntimeError as error:
-        return str(error)
-    return None
+def sobel_check():
+    """Runs sobel once, in a worker. Returns why it cannot run, else None, and
+    the warning it gave, else None: the CUDA build's, once a process, where it
+    finds no usable GPU and computes on the CPU. The workers ignore that one
+    (see start_worker); this process prints it once instead."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
+        except Exception as error:
+            return f"{type(error).__name__}: {error}", None
+    warnings.filterwarnings("ignore", FALLBACK, RuntimeWarning)
+    return None, next((str(warning.message) for warning in caught), None)
 
 
 class ProcessPool:
@@ -174,10 +185,12 @@ class ProcessPool:
 
     def __enter__(self):
         with worker_pool(1) as pool:
-            problem = pool.submit(sobel_problem).result()
+            problem, warning = pool.submit(sobel_check).result()
         if problem:
             sys.exit(f"sobel cannot run here ({problem}); use the CPU build: "
                      "PYTHONPATH=build/cpu /usr/bin/python3 examples/batch_edges.py ...")
+        if warning:
+            print(f"note: {warning}")
         return self
 
     def __exit__(self, *exception):
@@ -382,23 +395,35 @@ def local_cluster(workers):
 def check_workers(client, address):
     """The worker threads of the cluster; exits, in a line a worker, where
     there is none or any cannot run quarn."""
-    def quarn_problem():   # nested, so pickled whole: a worker lacks this script
+    def quarn_check():   # nested, so pickled whole: a worker lacks this script
+        import warnings
         try:
             import numpy
             import quarn
-            quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
         except Exception as error:
-            return f"{type(error).__name__}: {error}"
-        return None
+            return f"{type(error).__name__}: {error}", None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
+            except Exception as error:
+                return f"{type(error).__name__}: {error}", None
+        warnings.filterwarnings("ignore", fallback, RuntimeWarning)   # said once, here
+        return None, next((str(warning.message) for warning in caught), None)
 
     try:
         client.wait_for_workers(1, timeout=CONNECT_S)
     except TimeoutError:
         sys.exit(f"the Dask scheduler {address} has no worker")
+    fallback = FALLBACK
+    checks = client.run(quarn_check)
     problems = [f"Dask worker {worker} cannot run quarn: {problem}"
-                for worker, problem in client.run(quarn_problem).items() if problem]
+                for worker, (problem, _) in checks.items() if problem]
     if problems:
         sys.exit("\n".join(problems))
+    for warning in sorted({warning for _, warning in checks.values() if warning}):
+        workers = sum(warning == each for _, each in checks.values())
+        print(f"note: {workers} Dask worker{'s'[:workers > 1]}: {warning}")
     return sum(client.nthreads().values())
 
 
