@@ -28,17 +28,11 @@ py::object decoded_name(const char *path) {
     return py::reinterpret_steal<py::object>(name);
 }
 
-// OSError's filename as open() gives it: the very str or bytes passed.
-py::object filename_object(const path_argument &path) {
-    const auto given = path.given.ptr();
-    if (PyUnicode_Check(given) || PyBytes_Check(given)) return path.given;
-    return py::bytes(path.bytes);
-}
-
+// OSError with `filename` as open() gives it: the very str or bytes passed.
 [[noreturn]] void raise_os_error(int error, const char *message, const path_argument &path) {
     PyObject *type = PyExc_OSError;
     py::object exception = py::reinterpret_borrow<py::object>(type)(
-        error, message ? py::str(message) : py::str(std::strerror(error)), filename_object(path));
+        error, message ? py::str(message) : py::str(std::strerror(error)), path.given);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();
 }

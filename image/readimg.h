@@ -13,11 +13,11 @@ namespace quarn {
 //  equal planes; alpha is dropped; 16-bit samples keep their high byte); row 0
 //  is the top row. Each byte of the file is read from it once (read_once.h),
 //  so the checks and the decode judge the same bytes.
-//  Errors: TypeError for None; ValueError "embedded null byte" for a path
-//  with a NUL byte; the OSError subclass of errno, with `filename` the str or
-//  bytes given (a bytearray's as bytes), when the file cannot be opened or is
-//  not a regular file; ValueError naming the path and the decoder's reason
-//  when it does not decode; MemoryError when memory runs out.
+//  Errors: TypeError for None and anything but str and bytes; ValueError
+//  "embedded null byte" for a path with a NUL byte; the OSError subclass of
+//  errno, with `filename` the str or bytes given, when the file cannot be
+//  opened or is not a regular file; ValueError naming the path and the
+//  decoder's reason when it does not decode; MemoryError when memory runs out.
 pybind11::array readimg(const path_argument &path);
 
 }  // namespace quarn

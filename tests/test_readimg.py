@@ -131,7 +131,8 @@ def test_signature():
     assert quarn.readimg.__doc__ == "readimg(arg0: str) -> numpy.ndarray\n"
 
 
-@pytest.mark.parametrize("argument", [pathlib.Path("a.png"), 3, "lone-\udc80"])
+@pytest.mark.parametrize("argument", [pathlib.Path("a.png"), 3, "lone-\udc80",
+                                      bytearray(b"a.png")])
 def test_non_path_arguments_raise_type_error(argument):
     with pytest.raises(TypeError, match=r"^readimg\(\): incompatible "):
         quarn.readimg(argument)
