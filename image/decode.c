@@ -524,7 +524,8 @@ static int fail_for_memory(quarn_image *image, quarn_decode_error *error, const 
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error) {
     quarn_gif_frame gif;
     const int is_gif = quarn_gif_first_frame(file, &gif);
-    decode_call call = {file, image, error, is_gif > 0 ? &gif : NULL, 0};
+    decode_call call = {file, image, error, is_gif > 0 && gif.reached ? &gif : NULL, 0};
+    /* stb's GIF loader takes its room before it reads a frame, or fails to. */
     const size_t stack =
         is_gif > 0 ? GIF_STACK_BYTES + GIF_STACK_BYTES_PER_LINK * (size_t)gif.chain_depth : 0;
     if (is_gif < 0) return fail_for_memory(image, error, "out of memory");

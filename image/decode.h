@@ -64,8 +64,9 @@ typedef struct quarn_decode_error {
  * QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE, or trip one of the decoder's
  * internal checks all fail here. Every allocation is released. A GIF's
  * decode runs on a thread of its own where the calling thread's stack lacks
- * the room stb's recursion needs; a thread that cannot start fails as out of
- * memory. */
+ * the room stb's GIF loader needs (its state, then a call a prefix chain
+ * link), even where it fails before the first frame; a thread that cannot
+ * start fails as out of memory. */
 int quarn_decode(FILE *file, quarn_image *image, quarn_decode_error *error);
 
 /* Releases what quarn_decode allocated; accepts an empty image. */

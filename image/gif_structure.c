@@ -99,7 +99,8 @@ static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain
 }
 
 /* The image descriptor at the current position, on a screen of `width` x
- * `height` whose flags are `screen_flags`, and its LZW data. */
+ * `height` whose flags are `screen_flags`, and its LZW data; -1 when memory
+ * runs out. */
 static int read_frame(FILE *file, quarn_gif_frame *frame, int width, int height, int screen_flags) {
     const int x = next_word(file), y = next_word(file), w = next_word(file), h = next_word(file);
     int flags;
@@ -110,11 +111,12 @@ static int read_frame(FILE *file, quarn_gif_frame *frame, int width, int height,
     else if (!(screen_flags & 0x80)) return 0; /* no colour table */
     chain = malloc(MAX_CODES * sizeof *chain);
     if (!chain) return -1;
+    frame->reached = 1;
     frame->width = w;
     frame->height = h;
     walk_codes(file, frame, chain);
     free(chain);
-    return 1;
+    return 0;
 }
 
 int quarn_gif_first_frame(FILE *file, quarn_gif_frame *frame) {
@@ -142,5 +144,5 @@ int quarn_gif_first_frame(FILE *file, quarn_gif_frame *frame) {
         }
         skip_sub_blocks(file);
     }
-    return tag == 0x2C ? read_frame(file, frame, width, height, flags) : 0;
+    return tag == 0x2C && read_frame(file, frame, width, height, flags) < 0 ? -1 : 1;
 }
