@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 /* Reads from the file run ahead of the decoder by at least this much, so
@@ -15,6 +16,7 @@ typedef struct read_once {
     int fd;
     unsigned char *bytes; /* the file's first `cached` bytes, as first read */
     size_t cached, size;  /* size: the most the stream holds */
+    size_t reserved;      /* the mapping's length */
     off64_t at;           /* the stream's position */
 } read_once;
 
@@ -65,11 +67,24 @@ static int seek(void *cookie, off64_t *offset, int whence) {
     return 0;
 }
 
+/* Room for `size` bytes, only those the decoder reaches backed by memory:
+ * reserved without commitment, so a huge sparse file holding a small image
+ * needs no more than the image's bytes. */
+static unsigned char *reserve(size_t size) {
+    void *room = mmap(NULL, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return room == MAP_FAILED ? NULL : room;
+}
+
+static void release(read_once *stream) {
+    if (stream->bytes) munmap(stream->bytes, stream->reserved);
+    free(stream);
+}
+
 static int close_stream(void *cookie) {
     read_once *stream = cookie;
     const int closed = close(stream->fd);
-    free(stream->bytes);
-    free(stream);
+    release(stream);
     return closed;
 }
 
@@ -80,13 +95,12 @@ FILE *quarn_open_read_once(int fd, off_t size) {
     if (stream && size >= 0 && (unsigned long long)size < SIZE_MAX) {
         stream->fd = fd;
         stream->size = (size_t)size;
-        /* Fresh pages: only those the decoder reaches take memory. */
-        stream->bytes = malloc(stream->size ? stream->size : 1);
+        stream->reserved = stream->size ? stream->size : 1;
+        stream->bytes = reserve(stream->reserved);
         if (stream->bytes) file = fopencookie(stream, "rb", functions);
     }
     if (!file) {
-        if (stream) free(stream->bytes);
-        free(stream);
+        if (stream) release(stream);
         errno = ENOMEM;
     }
     return file;

@@ -65,7 +65,10 @@ file_ptr open_regular_file(const path_argument &path) {
         if (!error) error = errno;
         ::close(fd);
         if (error == ENOMEM) {
-            PyErr_NoMemory();
+            py::str reason = py::str("cannot decode image file {!r}: out of memory (for room for "
+                                     "its {} bytes)")
+                                 .format(decoded_name(path.bytes.c_str()), status.st_size);
+            PyErr_SetObject(PyExc_MemoryError, reason.ptr());
             throw py::error_already_set();
         }
         raise_os_error(error, message, path);
