@@ -434,6 +434,8 @@ static int decode(FILE *file, quarn_image *image, quarn_decode_error *error,
     restart();
     refusal = jpeg ? quarn_jpeg_structure_fault(file, file_size, &frame)
                    : quarn_pad_palette(file, &state.splice);
+    if (!refusal && gif && gif->truncated)
+        refusal = "GIF file ends before its first frame is whole (truncated)";
     if (!refusal && gif &&
         gif->expansion - (long long)gif->width * gif->height >
             QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE * file_size)

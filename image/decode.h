@@ -61,7 +61,8 @@ typedef struct quarn_decode_error {
  * decode out of proportion to the file (see jpeg_structure.h), a BMP pixel
  * offset inside its header or palette, a PNG chunk stb would skip backwards
  * (see palette_padding.h), a GIF frame whose codes expand past
- * QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE, or trip one of the decoder's
+ * QUARN_MAX_GIF_SURPLUS_PIXELS_PER_BYTE or that the file cuts short (see
+ * gif_structure.h), or trip one of the decoder's
  * internal checks all fail here. Every allocation is released. A GIF's
  * decode runs on a thread of its own where the calling thread's stack lacks
  * the room stb's GIF loader needs (its state, then a call a prefix chain

@@ -31,30 +31,37 @@ static void skip_sub_blocks(FILE *file) {
 /* The sub-blocks of a frame's data, read a block at a time. */
 typedef struct data_blocks {
     FILE *file;
-    int at, length;
+    int at, length, in_file; /* in_file: the block's bytes the file holds */
+    int past_end;            /* 1 once a byte or length came from past the end */
     unsigned char bytes[255];
 } data_blocks;
 
 /* The next byte of the data, or -1 at the empty block that ends it. */
 static int next_data_byte(data_blocks *blocks) {
     if (blocks->at == blocks->length) {
-        size_t got;
         blocks->length = next_byte(blocks->file);
+        if (feof(blocks->file)) blocks->past_end = 1;
         if (blocks->length == 0) return -1;
-        got = fread(blocks->bytes, 1, (size_t)blocks->length, blocks->file);
-        memset(blocks->bytes + got, 0, (size_t)blocks->length - got);
+        blocks->in_file = (int)fread(blocks->bytes, 1, (size_t)blocks->length, blocks->file);
+        memset(blocks->bytes + blocks->in_file, 0, (size_t)(blocks->length - blocks->in_file));
         blocks->at = 0;
     }
+    if (blocks->at >= blocks->in_file) blocks->past_end = 1;
     return blocks->bytes[blocks->at++];
 }
 
 /* Counts what stb's decode of the LZW data at the current position costs,
  * with `chain` for stb's table. */
 static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain) {
-    data_blocks blocks = {file, 0, 0, {0}};
+    data_blocks blocks = {file, 0, 0, 0, 0, {0}};
     const int min_size = next_byte(file);
+    const long long pixels = (long long)frame->width * frame->height;
     int clear, size, mask, available, previous, first = 1, code;
     long bits = 0, valid_bits = 0;
+    if (feof(file)) { /* in the descriptor, palette or code size */
+        frame->truncated = 1;
+        return;
+    }
     if (min_size > 12) return;
     clear = 1 << min_size;
     size = min_size + 1;
@@ -65,6 +72,10 @@ static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain
     for (;;) {
         while (valid_bits < size) {
             const int byte = next_data_byte(&blocks);
+            if (blocks.past_end && frame->expansion < pixels) {
+                frame->truncated = 1;
+                return;
+            }
             if (byte < 0) return;
             bits |= (long)byte << valid_bits;
             valid_bits += 8;

@@ -15,10 +15,14 @@ typedef struct quarn_gif_frame {
     int width, height;   /* the frame's own size, within the screen */
     long long expansion; /* pixels all its codes expand to, as stb walks them */
     int chain_depth;     /* the longest chain stb walks for one code (at most 4095) */
+    int truncated;       /* 1 when the file ends before the frame is whole */
 } quarn_gif_frame;
 
 /* Reads the GIF in `file` as stb reads it, up to the end of the first frame's
- * LZW data, counting without decoding. Returns 1 for a GIF, and fills `frame`
+ * LZW data, counting without decoding. The frame is whole once its data
+ * reaches the end code or codes every pixel; a file ending before (in the
+ * image descriptor, the palette or the data), which stb would read on as
+ * zeros, is truncated. Returns 1 for a GIF, and fills `frame`
  * when stb reaches that data (however it ends: codes up to an error of stb's
  * count too), leaving it zeroed where stb fails before, for its own reason;
  * returns 0 when the file is no GIF and -1 when memory runs out. Reads from
