@@ -92,10 +92,8 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # checks it names recover, since UBSan aborts before reading the list for a
 # check that does not (halt_on_error still stops at any other report).
 FUZZ_SECONDS ?= 120
-FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/gif_structure.c image/jpeg_structure.c \
-                image/palette_padding.c image/read_once.c image/stack_room.c
-FUZZ_HEADERS := image/decode.h image/gif_structure.h image/jpeg_structure.h image/palette_padding.h \
-                image/read_once.h image/stack_room.h
+FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c $(filter-out image/readimg.cpp,$(wildcard image/*.c))
+FUZZ_HEADERS := $(filter-out image/readimg.h image/path_argument.h,$(wildcard image/*.h))
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
 # The sanitizer runtimes of Debian's default clang, whatever its version, and

@@ -25,8 +25,7 @@ typedef struct quarn_gif_frame {
  * zeros, is truncated. Returns 1 for a GIF, and fills `frame`
  * when stb reaches that data (however it ends: codes up to an error of stb's
  * count too), leaving it zeroed where stb fails before, for its own reason;
- * returns 0 when the file is no GIF and -1 when memory runs out. Reads from
- * the start; leaves the position anywhere. */
+ * returns 0 when the file is no GIF and -1 when memory runs out. */
 int quarn_gif_first_frame(FILE *file, quarn_gif_frame *frame);
 
 #ifdef __cplusplus

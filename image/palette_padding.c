@@ -4,14 +4,17 @@
 
 #include <string.h>
 
+#include "image/byte_reader.h"
+#include "image/decoder_limits.h"
+
 #define PNG_PALETTE_CHUNK 780 /* length, type, 256 entries of 3 bytes, CRC */
 #define BMP_FILE_HEADER 14
 
 /* Reads `size` bytes from `offset`, as stb sees them: zeros past the end of
  * the file. Returns 0 when not even the first byte is there. */
 static int read_at(FILE *file, long offset, unsigned char *into, size_t size) {
-    memset(into, 0, size);
-    return fseek(file, offset, SEEK_SET) == 0 && fread(into, 1, size, file) > 0;
+    quarn_reader reader = quarn_reader_at(file, offset);
+    return quarn_next_bytes(&reader, into, size) > 0;
 }
 
 static unsigned long big_endian_32(const unsigned char *p) {
@@ -43,7 +46,7 @@ static const char *pad_png(FILE *file, quarn_splice *splice) {
     while (read_at(file, at, chunk, sizeof chunk)) {
         const char *type = (const char *)chunk + 4;
         const unsigned long length = big_endian_32(chunk);
-        if (length > 0x7FFFFFFFUL) return "PNG chunk longer than 2^31 - 1 bytes";
+        if (length > QUARN_MAX_PNG_CHUNK_BYTES) return "PNG chunk longer than 2^31 - 1 bytes";
         if (!memcmp(type, "IEND", 4)) break;
         if (!memcmp(type, "IHDR", 4) && !header_seen) {
             unsigned char colour_type;
@@ -102,8 +105,7 @@ static const char *pad_bmp(FILE *file, quarn_splice *splice) {
     splice->bytes[2] = (unsigned char)(moved >> 16);
     splice->bytes[3] = (unsigned char)(moved >> 24);
     /* Past the end of a short file stb reads zeros, as here. */
-    if (fseek(file, BMP_FILE_HEADER, SEEK_SET) == 0)
-        (void)fread(splice->bytes + 4, 1, (size_t)(given_end - BMP_FILE_HEADER), file);
+    read_at(file, BMP_FILE_HEADER, splice->bytes + 4, (size_t)(given_end - BMP_FILE_HEADER));
     return NULL;
 }
 

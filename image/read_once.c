@@ -8,9 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-/* Reads from the file run ahead of the decoder by at least this much, so
- * that the small refills of stb's read-ahead cost few system calls. */
-#define READ_AHEAD (64 << 10)
+#include "image/decoder_limits.h"
 
 typedef struct read_once {
     int fd;
@@ -23,7 +21,8 @@ typedef struct read_once {
 /* Reads the file up to `end` (at most `size`), or to where it ends sooner,
  * which then becomes the stream's end. */
 static int cache_up_to(read_once *stream, size_t end) {
-    if (end - stream->cached < READ_AHEAD) end = stream->cached + READ_AHEAD;
+    if (end - stream->cached < QUARN_READ_AHEAD_BYTES)
+        end = stream->cached + QUARN_READ_AHEAD_BYTES;
     if (end > stream->size) end = stream->size;
     while (stream->cached < end) {
         const ssize_t got = pread(stream->fd, stream->bytes + stream->cached,
