@@ -2,6 +2,7 @@
 #include "image/read_once.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,17 +67,53 @@ static int seek(void *cookie, off64_t *offset, int whence) {
     return 0;
 }
 
-/* Room for `size` bytes, only those the decoder reaches backed by memory:
+/* A thread's last stream memory, kept for its next stream: writing over
+ * pages the kernel has not reclaimed yet (MADV_FREE) costs no page faults,
+ * which cost 1 % of readimg on a photo PNG. Unmapped when the thread ends. */
+static _Thread_local struct {
+    unsigned char *bytes;
+    size_t length;
+} spare;
+static pthread_key_t spare_owner;
+static pthread_once_t spare_owner_made = PTHREAD_ONCE_INIT;
+static int spare_owner_ok;
+
+static void drop_spare(void *unused) {
+    (void)unused;
+    if (spare.bytes) munmap(spare.bytes, spare.length);
+    spare.bytes = NULL;
+}
+
+static void make_spare_owner(void) {
+    spare_owner_ok = pthread_key_create(&spare_owner, drop_spare) == 0;
+}
+
+/* Room for `*length` bytes, only those the decoder reaches backed by memory:
  * reserved without commitment, so a huge sparse file holding a small image
- * needs no more than the image's bytes. */
-static unsigned char *reserve(size_t size) {
-    void *room = mmap(NULL, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+ * needs no more than the image's bytes. Sets `*length` to the room's. */
+static unsigned char *reserve(size_t *length) {
+    void *room;
+    if (spare.bytes && spare.length >= *length) {
+        room = spare.bytes;
+        *length = spare.length;
+        spare.bytes = NULL;
+        return room;
+    }
+    room = mmap(NULL, *length, PROT_READ | PROT_WRITE,
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return room == MAP_FAILED ? NULL : room;
 }
 
 static void release(read_once *stream) {
-    if (stream->bytes) munmap(stream->bytes, stream->reserved);
+    const size_t page = 4096, touched = (stream->cached + page - 1) & ~(page - 1);
+    if (stream->bytes && !spare.bytes && pthread_once(&spare_owner_made, make_spare_owner) == 0 &&
+        spare_owner_ok && pthread_setspecific(spare_owner, &spare) == 0 &&
+        madvise(stream->bytes, touched, MADV_FREE) == 0) {
+        spare.bytes = stream->bytes;
+        spare.length = stream->reserved;
+    } else if (stream->bytes) {
+        munmap(stream->bytes, stream->reserved);
+    }
     free(stream);
 }
 
@@ -95,7 +132,7 @@ FILE *quarn_open_read_once(int fd, off_t size) {
         stream->fd = fd;
         stream->size = (size_t)size;
         stream->reserved = stream->size ? stream->size : 1;
-        stream->bytes = reserve(stream->reserved);
+        stream->bytes = reserve(&stream->reserved);
         if (stream->bytes) file = fopencookie(stream, "rb", functions);
     }
     if (!file) {

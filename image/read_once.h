@@ -19,7 +19,8 @@ extern "C" {
  * ends sooner), and seeks as a file does, past its end too, where reads find
  * nothing. Memory for `size` bytes is reserved at once, without commitment,
  * and takes memory only as far as the decoder reads: a huge sparse file
- * costs no more than the bytes read. A read the system fails sets the
+ * costs no more than the bytes read. That memory is kept, given back
+ * lazily, for the thread's next stream. A read the system fails sets the
  * stream's error. */
 FILE *quarn_open_read_once(int fd, off_t size);
 
