@@ -29,13 +29,25 @@ static unsigned long little_endian_32(const unsigned char *p) {
     return little_endian_16(p) | (unsigned long)little_endian_16(p + 2) << 16;
 }
 
-/* Walks the chunks as stb does, to the end chunk, and puts 256 black entries
- * before the first palette chunk of a palette image. Without a palette chunk
- * before the image data stb refuses the file, as before. A chunk longer than
- * 2^31 - 1 bytes, which no valid file has, stb skips as a negative length,
- * going on from a place this walk cannot follow (past a leading CgBI chunk it
- * would find a header and palette this walk never saw): such a file is
- * refused wherever the chunk stands. */
+/* Whether stb fails at a chunk of `type`: a critical one (bit 5 of its first
+ * byte clear) it does not know. */
+static int stb_refuses(const char *type) {
+    static const char known[][4] = {"IHDR", "PLTE", "IDAT", "IEND", "CgBI"};
+    size_t i;
+    if (type[0] & 0x20) return 0;
+    for (i = 0; i < sizeof known / sizeof known[0]; ++i)
+        if (!memcmp(type, known[i], 4)) return 0;
+    return 1;
+}
+
+/* Walks the chunks as stb does, to the end chunk or one stb fails at (after
+ * which a file, a sparse one say, may hold any number of bytes), and puts 256
+ * black entries before the first palette chunk of a palette image. Without a
+ * palette chunk before the image data stb refuses the file, as before. A
+ * chunk longer than 2^31 - 1 bytes, which no valid file has, stb skips as a
+ * negative length, going on from a place this walk cannot follow (past a
+ * leading CgBI chunk it would find a header and palette this walk never
+ * saw): such a file is refused wherever the chunk stands before those. */
 static const char *pad_png(FILE *file, quarn_splice *splice) {
     static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     unsigned char chunk[8];
@@ -47,7 +59,7 @@ static const char *pad_png(FILE *file, quarn_splice *splice) {
         const char *type = (const char *)chunk + 4;
         const unsigned long length = big_endian_32(chunk);
         if (length > QUARN_MAX_PNG_CHUNK_BYTES) return "PNG chunk longer than 2^31 - 1 bytes";
-        if (!memcmp(type, "IEND", 4)) break;
+        if (!memcmp(type, "IEND", 4) || stb_refuses(type)) break;
         if (!memcmp(type, "IHDR", 4) && !header_seen) {
             unsigned char colour_type;
             header_seen = 1; /* stb refuses a second one, and another length */

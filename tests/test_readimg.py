@@ -180,12 +180,15 @@ def truncated_png(tmp_path):
     return data[: len(data) // 2]
 
 
-@pytest.mark.parametrize("content", [
-    b"", b"not an image at all", b"\x89PNG\r\n\x1a\n" + b"\0" * 20, truncated_png,
-], ids=["empty", "text", "broken png", "truncated png"])
-def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content):
+@pytest.mark.parametrize("content, size", [
+    (b"", None), (b"not an image at all", None), (b"\x89PNG\r\n\x1a\n" + b"\0" * 20, None),
+    (truncated_png, None), (truncated_png, 1 << 40),
+], ids=["empty", "text", "broken png", "truncated png", "truncated png, then a 1 TiB hole"])
+def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content, size):
     path = tmp_path / "bad.png"
     path.write_bytes(content(tmp_path) if callable(content) else content)
+    if size:  # a sparse hole, which no pass may read (or keep) through
+        os.truncate(path, size)
     with pytest.raises(ValueError, match=r"bad\.png"):
         quarn.readimg(str(path))
 
