@@ -92,8 +92,8 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # checks it names recover, since UBSan aborts before reading the list for a
 # check that does not (halt_on_error still stops at any other report).
 FUZZ_SECONDS ?= 120
-FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c $(filter-out image/readimg.cpp,$(wildcard image/*.c))
-FUZZ_HEADERS := $(filter-out image/readimg.h image/path_argument.h,$(wildcard image/*.h))
+FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c $(wildcard image/*.c)
+FUZZ_HEADERS := $(wildcard image/*.h)
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
 # The sanitizer runtimes of Debian's default clang, whatever its version, and
