@@ -98,10 +98,8 @@ bench: build build/bench/libstb_decode.so build/bench/libstb_decode_zeroed.so
 # checks it names recover, since UBSan aborts before reading the list for a
 # check that does not (halt_on_error still stops at any other report).
 FUZZ_SECONDS ?= 120
-FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c image/decode.c image/gif_structure.c image/jpeg_structure.c \
-                image/palette_padding.c image/read_once.c image/stack_room.c
-FUZZ_HEADERS := image/decode.h image/gif_structure.h image/jpeg_structure.h image/palette_padding.h \
-                image/read_once.h image/stack_room.h
+FUZZ_SOURCES := tests/fuzz/decode_fuzzer.c $(wildcard image/*.c)
+FUZZ_HEADERS := $(wildcard image/*.h)
 FUZZ_OPTIONS := -max_len=8192 -timeout=10 -malloc_limit_mb=8192 -rss_limit_mb=4096
 
 # The sanitizer runtimes of Debian's default clang, whatever its version, and
@@ -143,11 +141,12 @@ fuzz-msan: build/fuzz-msan/decode_fuzzer
 TSAN_THREADS ?= 4
 TSAN_ROUNDS ?= 3
 TSAN_SOURCES := $(filter-out tests/fuzz/decode_fuzzer.c,$(FUZZ_SOURCES))
+TSAN_EDGES := edges/gpu/cpu_sobel.cpp edges/gpu/cpu_edges.cpp
 
-build/tsan/tsan_workload: tests/tsan_workload.cpp edges/gpu/cpu_sobel.cpp $(TSAN_SOURCES) $(FUZZ_HEADERS) \
-                          edges/gpu/gpu_sobel.h edges/gpu/sobel_rule.h | fuzz-deps
+build/tsan/tsan_workload: tests/tsan_workload.cpp $(TSAN_EDGES) $(TSAN_SOURCES) $(FUZZ_HEADERS) \
+                          $(wildcard edges/gpu/*.h) | fuzz-deps
 	@mkdir -p $(@D)
-	clang++ -g -O1 -fsanitize=thread -I. -o $@ tests/tsan_workload.cpp edges/gpu/cpu_sobel.cpp \
+	clang++ -g -O1 -fsanitize=thread -I. -o $@ tests/tsan_workload.cpp $(TSAN_EDGES) \
 	    -x c $(TSAN_SOURCES)
 
 tsan: build/tsan/tsan_workload

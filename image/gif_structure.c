@@ -6,55 +6,49 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "image/byte_reader.h"
+
 #define MAX_CODES 8192 /* the size of stb's table */
 
-/* Past EOF stb reads zeros; the stream is this decode's own, so without stdio's lock. */
-static int next_byte(FILE *file) {
-    int c = getc_unlocked(file);
-    return c == EOF ? 0 : c;
-}
-
-static int next_word(FILE *file) {
-    int low = next_byte(file);
-    return low | next_byte(file) << 8;
-}
-
-static void skip(FILE *file, long n) {
-    fseek(file, n, SEEK_CUR);
-}
-
-static void skip_sub_blocks(FILE *file) {
+static void skip_sub_blocks(quarn_reader *reader) {
     int length;
-    while ((length = next_byte(file)) != 0) skip(file, length);
+    while ((length = quarn_next_byte(reader)) != 0) quarn_skip(reader, length);
 }
 
 /* The sub-blocks of a frame's data, read a block at a time. */
 typedef struct data_blocks {
-    FILE *file;
-    int at, length;
+    quarn_reader *reader;
+    int at, length, in_file; /* in_file: the block's bytes the file holds */
+    int past_end;            /* 1 once a byte or length came from past the end */
     unsigned char bytes[255];
 } data_blocks;
 
 /* The next byte of the data, or -1 at the empty block that ends it. */
 static int next_data_byte(data_blocks *blocks) {
     if (blocks->at == blocks->length) {
-        size_t got;
-        blocks->length = next_byte(blocks->file);
+        blocks->length = quarn_next_byte(blocks->reader);
+        if (quarn_met_end(blocks->reader)) blocks->past_end = 1;
         if (blocks->length == 0) return -1;
-        got = fread(blocks->bytes, 1, (size_t)blocks->length, blocks->file);
-        memset(blocks->bytes + got, 0, (size_t)blocks->length - got);
+        blocks->in_file =
+            (int)quarn_next_bytes(blocks->reader, blocks->bytes, (size_t)blocks->length);
         blocks->at = 0;
     }
+    if (blocks->at >= blocks->in_file) blocks->past_end = 1;
     return blocks->bytes[blocks->at++];
 }
 
 /* Counts what stb's decode of the LZW data at the current position costs,
  * with `chain` for stb's table. */
-static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain) {
-    data_blocks blocks = {file, 0, 0, {0}};
-    const int min_size = next_byte(file);
+static void walk_codes(quarn_reader *reader, quarn_gif_frame *frame, unsigned short *chain) {
+    data_blocks blocks = {reader, 0, 0, 0, 0, {0}};
+    const int min_size = quarn_next_byte(reader);
+    const long long pixels = (long long)frame->width * frame->height;
     int clear, size, mask, available, previous, first = 1, code;
     long bits = 0, valid_bits = 0;
+    if (quarn_met_end(reader)) { /* in the descriptor, palette or code size */
+        frame->truncated = 1;
+        return;
+    }
     if (min_size > 12) return;
     clear = 1 << min_size;
     size = min_size + 1;
@@ -65,6 +59,10 @@ static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain
     for (;;) {
         while (valid_bits < size) {
             const int byte = next_data_byte(&blocks);
+            if (blocks.past_end && frame->expansion < pixels) {
+                frame->truncated = 1;
+                return;
+            }
             if (byte < 0) return;
             bits |= (long)byte << valid_bits;
             valid_bits += 8;
@@ -99,48 +97,53 @@ static void walk_codes(FILE *file, quarn_gif_frame *frame, unsigned short *chain
 }
 
 /* The image descriptor at the current position, on a screen of `width` x
- * `height` whose flags are `screen_flags`, and its LZW data. */
-static int read_frame(FILE *file, quarn_gif_frame *frame, int width, int height, int screen_flags) {
-    const int x = next_word(file), y = next_word(file), w = next_word(file), h = next_word(file);
+ * `height` whose flags are `screen_flags`, and its LZW data; -1 when memory
+ * runs out. */
+static int read_frame(quarn_reader *reader, quarn_gif_frame *frame, int width, int height,
+                      int screen_flags) {
+    const int x = quarn_next_le16(reader), y = quarn_next_le16(reader);
+    const int w = quarn_next_le16(reader), h = quarn_next_le16(reader);
     int flags;
     unsigned short *chain;
     if (x + w > width || y + h > height) return 0;
-    flags = next_byte(file);
-    if (flags & 0x80) skip(file, 3L * (2 << (flags & 7)));
+    flags = quarn_next_byte(reader);
+    if (flags & 0x80) quarn_skip(reader, 3L * (2 << (flags & 7)));
     else if (!(screen_flags & 0x80)) return 0; /* no colour table */
     chain = malloc(MAX_CODES * sizeof *chain);
     if (!chain) return -1;
+    frame->reached = 1;
     frame->width = w;
     frame->height = h;
-    walk_codes(file, frame, chain);
+    walk_codes(reader, frame, chain);
     free(chain);
-    return 1;
+    return 0;
 }
 
 int quarn_gif_first_frame(FILE *file, quarn_gif_frame *frame) {
+    quarn_reader reader = quarn_reader_at(file, 0);
     unsigned char signature[6];
     int width, height, flags, tag;
     memset(frame, 0, sizeof *frame);
-    rewind(file);
-    if (fread(signature, 1, sizeof signature, file) != sizeof signature ||
+    if (quarn_next_bytes(&reader, signature, sizeof signature) != sizeof signature ||
         (memcmp(signature, "GIF87a", 6) && memcmp(signature, "GIF89a", 6)))
         return 0;
-    width = next_word(file);
-    height = next_word(file);
-    flags = next_byte(file);
-    skip(file, 2); /* background index, aspect ratio */
-    if (flags & 0x80) skip(file, 3L * (2 << (flags & 7)));
+    width = quarn_next_le16(&reader);
+    height = quarn_next_le16(&reader);
+    flags = quarn_next_byte(&reader);
+    quarn_skip(&reader, 2); /* background index, aspect ratio */
+    if (flags & 0x80) quarn_skip(&reader, 3L * (2 << (flags & 7)));
     /* Extensions up to the first image; the trailer or another tag ends stb's decode. */
-    while ((tag = next_byte(file)) == 0x21) {
-        if (next_byte(file) == 0xF9) {
-            const int length = next_byte(file);
+    while ((tag = quarn_next_byte(&reader)) == 0x21) {
+        if (quarn_next_byte(&reader) == 0xF9) {
+            const int length = quarn_next_byte(&reader);
             if (length != 4) {
-                skip(file, length); /* stb skips such a control block without its sub-blocks */
+                /* stb skips such a control block without its sub-blocks */
+                quarn_skip(&reader, length);
                 continue;
             }
-            skip(file, 4);
+            quarn_skip(&reader, 4);
         }
-        skip_sub_blocks(file);
+        skip_sub_blocks(&reader);
     }
-    return tag == 0x2C ? read_frame(file, frame, width, height, flags) : 0;
+    return tag == 0x2C && read_frame(&reader, frame, width, height, flags) < 0 ? -1 : 1;
 }

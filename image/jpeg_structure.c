@@ -15,6 +15,9 @@
  * stb's bit reader stops). */
 #include "image/jpeg_structure.h"
 
+#include "image/byte_reader.h"
+#include "image/decoder_limits.h"
+
 #define MARKER_EOI 0xD9
 #define MARKER_SOS 0xDA
 #define MARKER_DQT 0xDB
@@ -27,7 +30,6 @@
 #define IS_APP(m) ((m) >= 0xE0 && (m) <= 0xEF)
 #define IS_RESTART(m) ((m) >= 0xD0 && (m) <= 0xD7)
 #define NOT_A_MARKER 0x100 /* a byte other than 0xFF where a marker must be */
-#define MAX_CODES 256
 #define MAX_COMPONENTS 4
 #define TABLE_SLOTS 4
 #define TEXT(x) #x
@@ -43,7 +45,7 @@ typedef struct frame_component {
 
 /* What the segments so far defined, as stb would hold it. */
 typedef struct jpeg_walk {
-    FILE *file;
+    quarn_reader reader;
     long long file_size;
     quarn_jpeg_frame *frame;
     unsigned huffman_defined[2]; /* bit t: DC (0) or AC (1) table t */
@@ -56,36 +58,24 @@ typedef struct jpeg_walk {
     int stb_fails;     /* at a segment or scan stb refuses by itself, in every version */
 } jpeg_walk;
 
-/* The stream is this decode's own, so bytes are read without stdio's lock:
- * it would cost more than the rest of the walk. Past EOF stb reads zeros. */
-static int next_byte(FILE *file) {
-    int c = getc_unlocked(file);
-    return c == EOF ? 0 : c;
-}
-
-static int next_word(FILE *file) {
-    int high = next_byte(file);
-    return high << 8 | next_byte(file);
-}
-
 /* The byte after the next 0xFF and any fill 0xFFs, or EOF. */
-static int marker_after_gap(FILE *file) {
+static int marker_after_gap(quarn_reader *reader) {
     int c;
-    do c = getc_unlocked(file); while (c != 0xFF && c != EOF);
-    while (c == 0xFF) c = getc_unlocked(file);
+    do c = quarn_next_char(reader); while (c != 0xFF && c != EOF);
+    while (c == 0xFF) c = quarn_next_char(reader);
     return c;
 }
 
-static int marker_at_once(FILE *file) {
-    int c = getc_unlocked(file);
+static int marker_at_once(quarn_reader *reader) {
+    int c = quarn_next_char(reader);
     if (c != 0xFF) return c == EOF ? EOF : NOT_A_MARKER;
-    while (c == 0xFF) c = getc_unlocked(file);
+    while (c == 0xFF) c = quarn_next_char(reader);
     return c;
 }
 
-static int marker_after_scan(const jpeg_walk *walk) {
+static int marker_after_scan(jpeg_walk *walk) {
     for (;;) {
-        const int c = marker_after_gap(walk->file);
+        const int c = marker_after_gap(&walk->reader);
         if (c != 0x00 && !(IS_RESTART(c) && walk->restart_interval)) return c;
     }
 }
@@ -97,10 +87,10 @@ static int read_huffman_tables(jpeg_walk *walk, long length) {
     while (length > 0) {
         int i, counts[16], codes = 0;
         unsigned code = 0;
-        const int slot = next_byte(walk->file);
+        const int slot = quarn_next_byte(&walk->reader);
         if (slot >> 4 > 1 || (slot & 15) >= TABLE_SLOTS) return 0;
-        for (i = 0; i < 16; ++i) codes += counts[i] = next_byte(walk->file);
-        if (codes > MAX_CODES) {
+        for (i = 0; i < 16; ++i) codes += counts[i] = quarn_next_byte(&walk->reader);
+        if (codes > QUARN_JPEG_MAX_HUFFMAN_CODES) {
             walk->fault = "corrupt JPEG Huffman table";
             return 0;
         }
@@ -108,7 +98,7 @@ static int read_huffman_tables(jpeg_walk *walk, long length) {
         for (i = 0; i < 16; ++i, code <<= 1)
             if (counts[i] && (code += (unsigned)counts[i]) - 1 >= 1u << (i + 1)) return 0;
         walk->huffman_defined[slot >> 4] |= 1u << (slot & 15);
-        if (fseek(walk->file, codes, SEEK_CUR) != 0) return 0;
+        if (quarn_skip(&walk->reader, codes) != 0) return 0;
         length -= 17 + codes;
     }
     return length == 0; /* stb needs the tables to fill the segment */
@@ -116,10 +106,10 @@ static int read_huffman_tables(jpeg_walk *walk, long length) {
 
 static int read_quantisation_tables(jpeg_walk *walk, long length) {
     while (length > 0) {
-        const int slot = next_byte(walk->file), wide = slot >> 4;
+        const int slot = quarn_next_byte(&walk->reader), wide = slot >> 4;
         if (wide > 1 || (slot & 15) >= TABLE_SLOTS) return 0;
         walk->quantisation_defined |= 1u << (slot & 15);
-        if (fseek(walk->file, wide ? 128 : 64, SEEK_CUR) != 0) return 0;
+        if (quarn_skip(&walk->reader, wide ? 128 : 64) != 0) return 0;
         length -= wide ? 129 : 65;
     }
     return length == 0;
@@ -136,7 +126,7 @@ static int read_segment(jpeg_walk *walk, int marker, long length) {
     if (marker == MARKER_DHT) return read_huffman_tables(walk, length - 2);
     if (marker == MARKER_DQT) return read_quantisation_tables(walk, length - 2);
     if (marker == MARKER_DRI) {
-        walk->restart_interval = next_word(walk->file);
+        walk->restart_interval = quarn_next_be16(&walk->reader);
         return length == 4;
     }
     return length >= 2;
@@ -149,10 +139,10 @@ static int read_segment(jpeg_walk *walk, int marker, long length) {
 static int read_frame(jpeg_walk *walk, int marker, long length) {
     int i, width, h_max = 1, v_max = 1;
     long long mcus_x, mcus_y, coded = 0, padded = 0;
-    if (next_byte(walk->file) != 8) return 0; /* sample precision */
-    walk->height = next_word(walk->file);
-    width = next_word(walk->file);
-    walk->components = next_byte(walk->file);
+    if (quarn_next_byte(&walk->reader) != 8) return 0; /* sample precision */
+    walk->height = quarn_next_be16(&walk->reader);
+    width = quarn_next_be16(&walk->reader);
+    walk->components = quarn_next_byte(&walk->reader);
     if (walk->height == 0 || width == 0 ||
         (walk->components != 1 && walk->components != 3 && walk->components != MAX_COMPONENTS) ||
         length != 8 + 3 * walk->components)
@@ -160,11 +150,11 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
     for (i = 0; i < walk->components; ++i) {
         frame_component *c = &walk->component[i];
         int sampling;
-        c->id = next_byte(walk->file);
-        sampling = next_byte(walk->file);
+        c->id = quarn_next_byte(&walk->reader);
+        sampling = quarn_next_byte(&walk->reader);
         c->h = sampling >> 4;
         c->v = sampling & 15;
-        c->quantisation_table = next_byte(walk->file);
+        c->quantisation_table = quarn_next_byte(&walk->reader);
         if (c->h < 1 || c->h > 4 || c->v < 1 || c->v > 4 || c->quantisation_table >= TABLE_SLOTS)
             return 0;
         if (c->h > h_max) h_max = c->h;
@@ -194,21 +184,21 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
  * DC scan (spectral start 0, no refinement) with the DC table, a DC
  * refinement with none, and any AC scan with the AC table. */
 static int read_scan(jpeg_walk *walk, long length) {
-    int i, count = next_byte(walk->file), which[MAX_COMPONENTS], tables[MAX_COMPONENTS];
+    int i, count = quarn_next_byte(&walk->reader), which[MAX_COMPONENTS], tables[MAX_COMPONENTS];
     int spectral_start, spectral_end, approximation, needs_dc, needs_ac;
     if (count < 1 || count > walk->components || length != 6 + 2 * count) return 0;
     for (i = 0; i < count; ++i) {
-        const int id = next_byte(walk->file);
-        tables[i] = next_byte(walk->file);
+        const int id = quarn_next_byte(&walk->reader);
+        tables[i] = quarn_next_byte(&walk->reader);
         for (which[i] = 0; which[i] < walk->components && walk->component[which[i]].id != id; ++which[i])
             continue;
         if (which[i] == walk->components || tables[i] >> 4 >= TABLE_SLOTS ||
             (tables[i] & 15) >= TABLE_SLOTS)
             return 0;
     }
-    spectral_start = next_byte(walk->file);
-    spectral_end = next_byte(walk->file);
-    approximation = next_byte(walk->file);
+    spectral_start = quarn_next_byte(&walk->reader);
+    spectral_end = quarn_next_byte(&walk->reader);
+    approximation = quarn_next_byte(&walk->reader);
     if (walk->progressive ? spectral_start > spectral_end || spectral_end > 63 ||
                                 approximation >> 4 > 13 || (approximation & 15) > 13
                           : spectral_start != 0 || approximation != 0)
@@ -239,11 +229,11 @@ static int before_frame(jpeg_walk *walk, int marker) {
         walk->stb_fails = 1;
         return marker;
     }
-    length = next_word(walk->file);
-    start = ftell(walk->file);
+    length = quarn_next_be16(&walk->reader);
+    start = quarn_offset(&walk->reader);
     read = IS_FRAME(marker) ? read_frame(walk, marker, length) : read_segment(walk, marker, length);
-    if (!read || fseek(walk->file, start + length - 2, SEEK_SET) != 0) walk->stb_fails = 1;
-    return walk->has_frame ? marker_at_once(walk->file) : marker_after_gap(walk->file);
+    if (!read || quarn_seek(&walk->reader, start + length - 2) != 0) walk->stb_fails = 1;
+    return walk->has_frame ? marker_at_once(&walk->reader) : marker_after_gap(&walk->reader);
 }
 
 /* Reads the segment or scan at `marker` after the frame; returns the next
@@ -258,19 +248,19 @@ static int after_frame(jpeg_walk *walk, int marker) {
                           : "corrupt JPEG: unexpected marker after the frame";
         return marker;
     }
-    length = next_word(walk->file);
-    start = ftell(walk->file);
+    length = quarn_next_be16(&walk->reader);
+    start = quarn_offset(&walk->reader);
     if (marker == MARKER_SOS) {
         if (!read_scan(walk, length)) walk->stb_fails = 1;
     } else if (marker == MARKER_DNL) {
-        if (length != 4 || next_word(walk->file) != walk->height) walk->stb_fails = 1;
+        if (length != 4 || quarn_next_be16(&walk->reader) != walk->height) walk->stb_fails = 1;
     } else if (!read_segment(walk, marker, length) && !walk->fault) {
         walk->fault = "corrupt JPEG segment after the frame";
     }
-    if (feof(walk->file)) walk->fault = TRUNCATED;
-    if (walk->fault || walk->stb_fails || fseek(walk->file, start + length - 2, SEEK_SET) != 0)
+    if (quarn_met_end(&walk->reader)) walk->fault = TRUNCATED;
+    if (walk->fault || walk->stb_fails || quarn_seek(&walk->reader, start + length - 2) != 0)
         return marker;
-    return marker == MARKER_SOS ? marker_after_scan(walk) : marker_at_once(walk->file);
+    return marker == MARKER_SOS ? marker_after_scan(walk) : marker_at_once(&walk->reader);
 }
 
 static const char *undefined_quantisation(const jpeg_walk *walk) {
@@ -284,12 +274,12 @@ static const char *undefined_quantisation(const jpeg_walk *walk) {
 const char *quarn_jpeg_structure_fault(FILE *file, long long file_size, quarn_jpeg_frame *frame) {
     jpeg_walk walk = {0};
     int marker;
-    walk.file = file;
+    walk.reader = quarn_reader_at(file, 0);
     walk.file_size = file_size;
     walk.frame = frame;
     frame->padded_samples = 0;
-    marker_after_gap(file); /* the start-of-image marker stb's format test found */
-    marker = marker_after_gap(file);
+    marker_after_gap(&walk.reader); /* the start-of-image marker stb's format test found */
+    marker = marker_after_gap(&walk.reader);
     while (!walk.fault && !walk.stb_fails && !(walk.has_frame && marker == MARKER_EOI))
         marker = walk.has_frame ? after_frame(&walk, marker) : before_frame(&walk, marker);
     if (walk.fault || walk.stb_fails) return walk.fault;

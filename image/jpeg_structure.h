@@ -9,17 +9,6 @@
 extern "C" {
 #endif
 
-/* A progressive JPEG whose scans decode more than this many times its
- * frame's blocks is refused. stb decodes every block a scan names, however
- * few bytes the scan holds, and a scan without data costs as much as one full
- * of it. Encoders' scripts decode each block 4 to 6 times (libjpeg's longest:
- * 6 scans for a grey or luma plane); this leaves room for longer ones. */
-#define QUARN_JPEG_MAX_PASSES 8
-
-/* A frame of more 8 x 8 blocks than this many per byte of file is refused:
- * every block of every component is coded in at least one bit. */
-#define QUARN_JPEG_MAX_BLOCKS_PER_BYTE 8
-
 /* What the walk learns of a frame stb may decode. */
 typedef struct quarn_jpeg_frame {
     /* Samples of stb's largest plane, padded to whole MCUs (up to 32 x 32
@@ -30,17 +19,17 @@ typedef struct quarn_jpeg_frame {
 
 /* Returns why stb_image must not decode the JPEG in `file`, of `file_size`
  * bytes (-1: unknown), or NULL when it may, and fills `frame`. Refused: a
- * Huffman table of more than 256 codes (stb would write past it); a scan that
+ * Huffman table of more than QUARN_JPEG_MAX_HUFFMAN_CODES codes; a scan that
  * decodes with a Huffman table no segment before it defined, or a frame
  * component whose quantisation table the file never defines (stb would read
- * them uninitialised); a frame of more blocks than the file can hold; in a
+ * them uninitialised); a frame of more blocks than the file can hold
+ * (QUARN_JPEG_MAX_BLOCKS_PER_BYTE); in a
  * sequential frame, a component named by a second scan; in a progressive
  * one, scans decoding more than QUARN_JPEG_MAX_PASSES times the frame's
  * blocks; and after the frame, the end of the file before the end-of-image
  * marker, a byte where a marker must follow, a marker or segment stb cannot
  * read there, or a restart marker without a restart interval (stb 2.27 fails
- * on those, stb 2.28 and later return the image decoded so far). Reads from
- * the current position; leaves the position anywhere. */
+ * on those, stb 2.28 and later return the image decoded so far). */
 const char *quarn_jpeg_structure_fault(FILE *file, long long file_size, quarn_jpeg_frame *frame);
 
 #ifdef __cplusplus

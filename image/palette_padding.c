@@ -4,14 +4,17 @@
 
 #include <string.h>
 
+#include "image/byte_reader.h"
+#include "image/decoder_limits.h"
+
 #define PNG_PALETTE_CHUNK 780 /* length, type, 256 entries of 3 bytes, CRC */
 #define BMP_FILE_HEADER 14
 
 /* Reads `size` bytes from `offset`, as stb sees them: zeros past the end of
  * the file. Returns 0 when not even the first byte is there. */
 static int read_at(FILE *file, long offset, unsigned char *into, size_t size) {
-    memset(into, 0, size);
-    return fseek(file, offset, SEEK_SET) == 0 && fread(into, 1, size, file) > 0;
+    quarn_reader reader = quarn_reader_at(file, offset);
+    return quarn_next_bytes(&reader, into, size) > 0;
 }
 
 static unsigned long big_endian_32(const unsigned char *p) {
@@ -26,13 +29,25 @@ static unsigned long little_endian_32(const unsigned char *p) {
     return little_endian_16(p) | (unsigned long)little_endian_16(p + 2) << 16;
 }
 
-/* Walks the chunks as stb does, to the end chunk, and puts 256 black entries
- * before the first palette chunk of a palette image. Without a palette chunk
- * before the image data stb refuses the file, as before. A chunk longer than
- * 2^31 - 1 bytes, which no valid file has, stb skips as a negative length,
- * going on from a place this walk cannot follow (past a leading CgBI chunk it
- * would find a header and palette this walk never saw): such a file is
- * refused wherever the chunk stands. */
+/* Whether stb fails at a chunk of `type`: a critical one (bit 5 of its first
+ * byte clear) it does not know. */
+static int stb_refuses(const char *type) {
+    static const char known[][4] = {"IHDR", "PLTE", "IDAT", "IEND", "CgBI"};
+    size_t i;
+    if (type[0] & 0x20) return 0;
+    for (i = 0; i < sizeof known / sizeof known[0]; ++i)
+        if (!memcmp(type, known[i], 4)) return 0;
+    return 1;
+}
+
+/* Walks the chunks as stb does, to the end chunk or one stb fails at (after
+ * which a file, a sparse one say, may hold any number of bytes), and puts 256
+ * black entries before the first palette chunk of a palette image. Without a
+ * palette chunk before the image data stb refuses the file, as before. A
+ * chunk longer than 2^31 - 1 bytes, which no valid file has, stb skips as a
+ * negative length, going on from a place this walk cannot follow (past a
+ * leading CgBI chunk it would find a header and palette this walk never
+ * saw): such a file is refused wherever the chunk stands before those. */
 static const char *pad_png(FILE *file, quarn_splice *splice) {
     static const unsigned char signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     unsigned char chunk[8];
@@ -43,8 +58,8 @@ static const char *pad_png(FILE *file, quarn_splice *splice) {
     while (read_at(file, at, chunk, sizeof chunk)) {
         const char *type = (const char *)chunk + 4;
         const unsigned long length = big_endian_32(chunk);
-        if (length > 0x7FFFFFFFUL) return "PNG chunk longer than 2^31 - 1 bytes";
-        if (!memcmp(type, "IEND", 4)) break;
+        if (length > QUARN_MAX_PNG_CHUNK_BYTES) return "PNG chunk longer than 2^31 - 1 bytes";
+        if (!memcmp(type, "IEND", 4) || stb_refuses(type)) break;
         if (!memcmp(type, "IHDR", 4) && !header_seen) {
             unsigned char colour_type;
             header_seen = 1; /* stb refuses a second one, and another length */
@@ -102,8 +117,7 @@ static const char *pad_bmp(FILE *file, quarn_splice *splice) {
     splice->bytes[2] = (unsigned char)(moved >> 16);
     splice->bytes[3] = (unsigned char)(moved >> 24);
     /* Past the end of a short file stb reads zeros, as here. */
-    if (fseek(file, BMP_FILE_HEADER, SEEK_SET) == 0)
-        (void)fread(splice->bytes + 4, 1, (size_t)(given_end - BMP_FILE_HEADER), file);
+    read_at(file, BMP_FILE_HEADER, splice->bytes + 4, (size_t)(given_end - BMP_FILE_HEADER));
     return NULL;
 }
 

@@ -30,8 +30,8 @@ typedef struct quarn_splice {
  * last four given entries, which stb skips, are read too). Other files get
  * an empty splice. Returns NULL, or why the file is refused: a BMP whose pixel
  * offset leaves no room for the palette stb would read, or a PNG with a chunk
- * stb would skip backwards (over 2^31 - 1 bytes) anywhere before its end
- * chunk. Reads from the start; leaves the position anywhere. */
+ * stb would skip backwards (over QUARN_MAX_PNG_CHUNK_BYTES) anywhere before
+ * its end chunk. */
 const char *quarn_pad_palette(FILE *file, quarn_splice *splice);
 
 #ifdef __cplusplus

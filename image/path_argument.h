@@ -8,7 +8,7 @@
 namespace quarn {
 
 // A path as readimg receives it.
-//  given: the caller's object (a str, bytes or bytearray), or None;
+//  given: the caller's object (a str or bytes), or None;
 //  bytes: its bytes, UTF-8 encoded for a str, NUL bytes included.
 struct path_argument {
     pybind11::object given;
@@ -20,8 +20,8 @@ struct path_argument {
 namespace pybind11 {
 namespace detail {
 
-// Accepts what the char const* conversion accepts (None, a str that encodes as
-// UTF-8, bytes or bytearray), under the same signature; anything else raises
+// Accepts None, a str that encodes as UTF-8, or bytes, under the signature of
+// the char const* conversion; anything else (a bytearray too) raises
 // pybind11's TypeError. Unlike that conversion it keeps the bytes after a NUL.
 template <>
 struct type_caster<quarn::path_argument> {
@@ -32,6 +32,7 @@ struct type_caster<quarn::path_argument> {
             value.given = reinterpret_borrow<object>(source);
             return convert;
         }
+        if (!PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr())) return false;
         make_caster<std::string> text;
         if (!text.load(source, convert)) return false;
         value.given = reinterpret_borrow<object>(source);

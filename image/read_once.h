@@ -17,8 +17,11 @@ extern "C" {
  * while another process rewrites the file. It holds the file's first `size`
  * bytes at most (a file grown since it was opened ends there, one cut short
  * ends sooner), and seeks as a file does, past its end too, where reads find
- * nothing. Memory for `size` bytes is reserved at once and filled only as
- * far as the decoder reads. A read the system fails sets the stream's error. */
+ * nothing. Memory for `size` bytes is reserved at once, without commitment,
+ * and takes memory only as far as the decoder reads: a huge sparse file
+ * costs no more than the bytes read. That memory is kept, given back
+ * lazily, for the thread's next stream. A read the system fails sets the
+ * stream's error. */
 FILE *quarn_open_read_once(int fd, off_t size);
 
 #ifdef __cplusplus

@@ -28,17 +28,11 @@ py::object decoded_name(const char *path) {
     return py::reinterpret_steal<py::object>(name);
 }
 
-// OSError's filename as open() gives it: the very str or bytes passed.
-py::object filename_object(const path_argument &path) {
-    const auto given = path.given.ptr();
-    if (PyUnicode_Check(given) || PyBytes_Check(given)) return path.given;
-    return py::bytes(path.bytes);
-}
-
+// OSError with `filename` as open() gives it: the very str or bytes passed.
 [[noreturn]] void raise_os_error(int error, const char *message, const path_argument &path) {
     PyObject *type = PyExc_OSError;
     py::object exception = py::reinterpret_borrow<py::object>(type)(
-        error, message ? py::str(message) : py::str(std::strerror(error)), filename_object(path));
+        error, message ? py::str(message) : py::str(std::strerror(error)), path.given);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();
 }
@@ -48,10 +42,12 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Why a file did not open: errno, and a message where strerror's is not the one.
+// Why a file did not open: errno, and a message where strerror's is not the
+// one; `size`, the file's, where room for it could not be had (ENOMEM).
 struct open_failure {
     int error = 0;
     const char *message = nullptr;
+    long long size = 0;
 };
 
 // Opens a regular file for reading, each byte read from it once (see
@@ -75,6 +71,7 @@ file_ptr open_regular_file(const char *path, open_failure &failure) {
         failure.error = EINVAL;
         failure.message = "Not a regular file";
     }
+    if (!failure.error) failure.size = status.st_size;
     FILE *file = failure.error ? nullptr : quarn_open_read_once(fd, status.st_size);
     if (!file) {
         if (!failure.error) failure.error = errno;
@@ -85,7 +82,10 @@ file_ptr open_regular_file(const char *path, open_failure &failure) {
 
 [[noreturn]] void raise_open_failure(const open_failure &failure, const path_argument &path) {
     if (failure.error == ENOMEM) {
-        PyErr_NoMemory();
+        py::str reason = py::str("cannot decode image file {!r}: out of memory (for room for its {} "
+                                 "bytes)")
+                             .format(decoded_name(path.bytes.c_str()), failure.size);
+        PyErr_SetObject(PyExc_MemoryError, reason.ptr());
         throw py::error_already_set();
     }
     raise_os_error(failure.error, failure.message, path);

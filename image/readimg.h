@@ -14,11 +14,11 @@ namespace quarn {
 //  is the top row. Each byte of the file is read from it once (read_once.h),
 //  so the checks and the decode judge the same bytes. The open, the decode and
 //  the split into planes run without the interpreter lock.
-//  Errors: TypeError for None; ValueError "embedded null byte" for a path
-//  with a NUL byte; the OSError subclass of errno, with `filename` the str or
-//  bytes given (a bytearray's as bytes), when the file cannot be opened or is
-//  not a regular file; ValueError naming the path and the decoder's reason
-//  when it does not decode; MemoryError when memory runs out.
+//  Errors: TypeError for None and anything but str and bytes; ValueError
+//  "embedded null byte" for a path with a NUL byte; the OSError subclass of
+//  errno, with `filename` the str or bytes given, when the file cannot be
+//  opened or is not a regular file; ValueError naming the path and the
+//  decoder's reason when it does not decode; MemoryError when memory runs out.
 pybind11::array readimg(const path_argument &path);
 
 }  // namespace quarn

@@ -72,6 +72,6 @@ def test_outcome_does_not_depend_on_earlier_memory(readers, path):
     outcomes = {name: reader.read_digest(path) for name, reader in readers.items()}
     distinct = {(outcome, digest) for outcome, _, digest in outcomes.values()}
     assume = ("\nstb must write a JPEG's whole output block before reading it "
-              "(decode.c leaves that block unzeroed)\n" if path.suffix == ".jpg" else "\n")
+              "(stb_loaders.c leaves that block unzeroed)\n" if path.suffix == ".jpg" else "\n")
     assert len(distinct) == 1, assume + "\n".join(
         f"{name}: {outcome} {digest}" for name, (outcome, _, digest) in outcomes.items())

@@ -99,9 +99,11 @@ JPEG_EDITS = {
 }
 
 
-# readimg in a thread of a small stack, as some servers run their workers.
+# readimg in a thread of a small stack, as some servers run their workers;
+# NumPy imported before, as by any program that uses arrays (its import
+# alone needs more than 32 KiB).
 IN_SMALL_THREAD = """
-import concurrent.futures, threading
+import concurrent.futures, threading, numpy
 threading.stack_size(%d * 1024)
 pool, readimg = concurrent.futures.ThreadPoolExecutor(1), quarn.readimg
 quarn.readimg = lambda path: pool.submit(readimg, path).result()
@@ -235,29 +237,53 @@ def test_gif_chains_far_longer_than_the_frame_are_refused_at_once(reader, tmp_pa
     check(reader, path, {"ValueError"})
 
 
-@pytest.mark.parametrize("kib", [64, 144])
+@pytest.mark.parametrize("kib", [32, 64, 144])
 def test_gifs_decode_in_threads_of_small_stacks(tmp_path, kib):
     # stb recurses once a chain link: the flat GIF needs some 170 KB of stack.
+    # Its GIF loader holds 35 KB there even for a file whose first frame it
+    # never reads (no frame, one outside the screen): Python allows 32 KiB.
     (tmp_path / "flat.gif").write_bytes(FLAT_GIF)
+    outside = gif_bytes((4, 4), (2, 2), [4, 1, 1, 1, 1, 5])
+    (tmp_path / "outside.gif").write_bytes(outside.replace(b",\0\0\0\0", b",\3\0\3\0", 1))
     child = ChildReader(setup=IN_SMALL_THREAD % kib)
     try:
         outcomes = [child.read(path)[0] for path in [tmp_path / "flat.gif",
                     FUZZ / "regressions" / "gif-prefix-chains-4091-links.gif",
+                    FUZZ / "regressions" / "gif-no-image.gif", tmp_path / "outside.gif",
                     *(FUZZ / "corpus" / name for name in SEEDS)]]
     finally:
         child.close()
-    assert outcomes == ["array", "ValueError"] + ["array"] * len(SEEDS)
+    assert outcomes == ["array"] + ["ValueError"] * 3 + ["array"] * len(SEEDS)
 
 
-VALID_GIFS = {
-    "2x2 frame on a 3000x2000 screen": gif_bytes((3000, 2000), (2, 2), [4, 1, 1, 1, 1, 5]),
-    "flat, chains of 4091 links": FLAT_GIF,
+GIF_TRUNCATED = "GIF file ends before its first frame is whole (truncated)"
+SMALL_GIF = gif_bytes((3000, 2000), (2, 2), [4, 1, 1, 1, 1, 5])
+# (file, the whole file whose pixels it gives, or the reason it is refused).
+# stb reads zeros past the end: a frame cut short gave a blank screen, of
+# 5 GB for the 22 bytes cut in the image descriptor.
+GIFS = {
+    "2x2 frame on a 3000x2000 screen": (SMALL_GIF, SMALL_GIF),
+    "flat, chains of 4091 links": (FLAT_GIF, FLAT_GIF),
+    "no block terminator or trailer": (SMALL_GIF[:-2], SMALL_GIF),
+    "every pixel coded, no end code, no terminator":
+        (gif_bytes((3000, 2000), (2, 2), [4, 1, 1, 1, 1])[:-2], SMALL_GIF),
+    "cut in the image descriptor": (gif_bytes((3000, 65488), (2, 2), [4, 5])[:22], GIF_TRUNCATED),
+    "cut in the local palette": (b"GIF89a" + struct.pack("<HHBBB", 2, 2, 0, 0, 0) + b","
+                                 + struct.pack("<HHHHB", 0, 0, 2, 2, 0x80) + bytes(3), GIF_TRUNCATED),
+    "cut in the image data": (FLAT_GIF[:len(FLAT_GIF) // 2], GIF_TRUNCATED),
+    "cut after a sub-block of image data": (FLAT_GIF[:13 + 6 + 10 + 1 + 256], GIF_TRUNCATED),
 }
 
 
-@pytest.mark.parametrize("name", list(VALID_GIFS))
-def test_valid_gifs_decode_as_pillow_decodes_them(tmp_path, name):
-    path = tmp_path / "valid.gif"
-    path.write_bytes(VALID_GIFS[name])
-    expected = numpy.asarray(Image.open(path).convert("RGB"))
+@pytest.mark.parametrize("name", list(GIFS))
+def test_gifs_decode_as_pillow_decodes_them_whole_or_are_refused_as_truncated(tmp_path, name):
+    data, whole = GIFS[name]
+    path = tmp_path / "cut.gif"
+    path.write_bytes(data)
+    if isinstance(whole, str):
+        with pytest.raises(ValueError, match=f"': {re.escape(whole)}$"):
+            quarn.readimg(str(path))
+        return
+    (tmp_path / "whole.gif").write_bytes(whole)
+    expected = numpy.asarray(Image.open(tmp_path / "whole.gif").convert("RGB"))
     assert (quarn.readimg(str(path))[::-1].transpose(1, 2, 0) == expected).all()

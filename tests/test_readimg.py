@@ -17,7 +17,8 @@ def bgr_planes(rgb):
     return numpy.stack([rgb[:, :, 2], rgb[:, :, 1], rgb[:, :, 0]])
 
 
-@pytest.mark.parametrize("name", ["a.png", "a.bmp", "a.tga", "a.ppm", "a.psd"])
+@pytest.mark.parametrize("name", ["a.png", "a.bmp", "a.tga", "a.ppm", "a.psd",
+                                  "1-tib-sparse.png"])
 def test_colour_files_give_blue_green_red_planes(tmp_path, name):
     rgb = random_rgb(5, 7)
     path = tmp_path / name
@@ -25,6 +26,8 @@ def test_colour_files_give_blue_green_red_planes(tmp_path, name):
         path.write_bytes(psd_bytes(rgb))
     else:
         save(path, rgb)
+    if "sparse" in name:  # a hole after the image: the decoder reads only the image's bytes
+        os.truncate(path, 1 << 40)
     result = quarn.readimg(str(path))
     assert result.dtype == DEFAULT_INT and result.flags.c_contiguous
     numpy.testing.assert_array_equal(result, bgr_planes(rgb))
@@ -131,7 +134,8 @@ def test_signature():
     assert quarn.readimg.__doc__ == "readimg(arg0: str) -> numpy.ndarray\n"
 
 
-@pytest.mark.parametrize("argument", [pathlib.Path("a.png"), 3, "lone-\udc80"])
+@pytest.mark.parametrize("argument", [pathlib.Path("a.png"), 3, "lone-\udc80",
+                                      bytearray(b"a.png")])
 def test_non_path_arguments_raise_type_error(argument):
     with pytest.raises(TypeError, match=r"^readimg\(\): incompatible "):
         quarn.readimg(argument)
@@ -176,12 +180,15 @@ def truncated_png(tmp_path):
     return data[: len(data) // 2]
 
 
-@pytest.mark.parametrize("content", [
-    b"", b"not an image at all", b"\x89PNG\r\n\x1a\n" + b"\0" * 20, truncated_png,
-], ids=["empty", "text", "broken png", "truncated png"])
-def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content):
+@pytest.mark.parametrize("content, size", [
+    (b"", None), (b"not an image at all", None), (b"\x89PNG\r\n\x1a\n" + b"\0" * 20, None),
+    (truncated_png, None), (truncated_png, 1 << 40),
+], ids=["empty", "text", "broken png", "truncated png", "truncated png, then a 1 TiB hole"])
+def test_undecodable_files_raise_value_error_naming_the_file(tmp_path, content, size):
     path = tmp_path / "bad.png"
     path.write_bytes(content(tmp_path) if callable(content) else content)
+    if size:  # a sparse hole, which no pass may read (or keep) through
+        os.truncate(path, size)
     with pytest.raises(ValueError, match=r"bad\.png"):
         quarn.readimg(str(path))
 
