@@ -158,10 +158,18 @@ def stop_workers(in_flight=(), close=None):
 
 
 def sobel_check():
-    """Runs sobel once, in a worker. Returns why it cannot run, else None, and
-    the warning it gave, else None: the CUDA build's, once a process, where it
-    finds no usable GPU and computes on the CPU. The workers ignore that one
-    (see start_worker); this process prints it once instead."""
+    """Runs sobel once, in a worker. Returns why quarn cannot run there, else
+    None, and the warning it gave, else None: the CUDA build's, once a
+    process, where it finds no usable GPU and computes on the CPU. The worker
+    then ignores that one; this process prints it once instead. It imports
+    what it needs itself: a Dask worker gets it pickled whole, without this
+    script."""
+    import warnings
+    try:
+        import numpy
+        import quarn
+    except Exception as error:
+        return f"{type(error).__name__}: {error}", None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -395,28 +403,11 @@ def local_cluster(workers):
 def check_workers(client, address):
     """The worker threads of the cluster; exits, in a line a worker, where
     there is none or any cannot run quarn."""
-    def quarn_check():   # nested, so pickled whole: a worker lacks this script
-        import warnings
-        try:
-            import numpy
-            import quarn
-        except Exception as error:
-            return f"{type(error).__name__}: {error}", None
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            try:
-                quarn.sobel(numpy.zeros((1, 1, 1), numpy.uint8))
-            except Exception as error:
-                return f"{type(error).__name__}: {error}", None
-        warnings.filterwarnings("ignore", fallback, RuntimeWarning)   # said once, here
-        return None, next((str(warning.message) for warning in caught), None)
-
     try:
         client.wait_for_workers(1, timeout=CONNECT_S)
     except TimeoutError:
         sys.exit(f"the Dask scheduler {address} has no worker")
-    fallback = FALLBACK
-    checks = client.run(quarn_check)
+    checks = client.run(sobel_check)
     problems = [f"Dask worker {worker} cannot run quarn: {problem}"
                 for worker, (problem, _) in checks.items() if problem]
     if problems:
