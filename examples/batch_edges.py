@@ -32,7 +32,7 @@ from tqdm import tqdm
 
 try:
     from edge_job import (EdgeResult, edge_job, edge_jobs, failure, find_images, kept_result,
-                          partial_path, quarn)
+                          partial_path, quarn, remove_partials)
 except ImportError as error:
     sys.exit(f"cannot import quarn ({error}): run `make build`, or put its folder on PYTHONPATH")
 
@@ -440,6 +440,7 @@ def run(pairs, refused, output, engine, overwrite):
     the run ends, and prints the totals. `refused`: the EdgeResults of the
     sources that find_images refused. Returns the failed EdgeResults and the
     files per second."""
+    remove_partials(target for _, target in pairs)
     kept = {}
     if not overwrite:
         kept = {source: result for source, target in pairs

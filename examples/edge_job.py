@@ -101,6 +101,23 @@ def partial_path(target, pid):
     return target.with_name(f".{target.name}.{pid}.part")
 
 
+def remove_partials(targets):
+    """Removes the partial files left beside `targets` by workers killed
+    outright mid-write (a run stopped by SIGKILL, a lost machine): no worker
+    writes these targets before the run that calls this hands them out."""
+    targets = {Path(target) for target in targets}
+    for folder in {target.parent for target in targets}:
+        try:
+            leftovers = [entry.path for entry in os.scandir(folder)
+                         if entry.name.startswith(".") and entry.name.endswith(".part")]
+        except OSError:   # no folder yet, or one this run will report on
+            continue
+        for leftover in map(Path, leftovers):
+            name, pid, _ = leftover.name[1:].rsplit(".", 2)
+            if pid.isdigit() and folder / name in targets:
+                leftover.unlink(missing_ok=True)
+
+
 def write_file(target, data):
     """Writes `data` to `target` through a hidden partial file, so a run stopped
     midway leaves no truncated file for a resumed run to keep."""
