@@ -46,16 +46,16 @@
 
 /* A JPEG scan whose entropy-coded data (from its header to the next marker
  * other than a stuffed zero or restart, fill and junk bytes included) runs
- * longer than its blocks could need, by more than the slack. A block of
- * 8-bit samples codes at most 64 coefficients, each a Huffman code of up to
- * 16 bits and at most 11 more (a DC difference's; AC values take 10, a
- * progressive scan's end-of-band run 14 but once for many coefficients):
- * 216 bytes, 432 with a zero stuffed after every 0xFF byte; a restart after
- * each MCU adds its marker and up to one padding byte, stuffed: 4 more. stb
- * reads on to the next 0xFF, so a scan cut short and followed by a hole of
- * zeros (a sparse file of a terabyte) would be read whole. The slack covers
- * the scan's last byte, fill bytes and the zeros some cameras leave after
- * their data. */
+ * longer than its blocks could need, by more than the slack. A scan codes
+ * at most 64 coefficients of a block of 8-bit samples, each in a Huffman
+ * code of up to 16 bits and at most 11 more (a DC difference's; AC values
+ * take 10, refinements fewer, and an end-of-band run's r more bits end 2^r
+ * blocks or more): 216 bytes a block, 432 with a zero stuffed after every
+ * 0xFF byte; a restart after each MCU adds its marker and up to one padding
+ * byte, stuffed: 4 more. stb reads on to the next 0xFF, so a scan cut short
+ * and followed by a hole of zeros (a sparse file of a terabyte) would be
+ * read whole. The slack covers the scan's last byte, fill bytes and the
+ * zeros some cameras leave after their data. */
 #define QUARN_JPEG_MAX_SCAN_BYTES_PER_BLOCK 436LL
 #define QUARN_JPEG_SCAN_SLACK_BYTES (1LL << 20)
 
