@@ -44,6 +44,21 @@
  * block of every component is coded in at least one bit. */
 #define QUARN_JPEG_MAX_BLOCKS_PER_BYTE 8
 
+/* A JPEG scan whose entropy-coded data (from its header to the next marker
+ * other than a stuffed zero or restart, fill and junk bytes included) runs
+ * longer than its blocks could need, by more than the slack. A scan codes
+ * at most 64 coefficients of a block of 8-bit samples, each in a Huffman
+ * code of up to 16 bits and at most 11 more (a DC difference's; AC values
+ * take 10, refinements fewer, and an end-of-band run's r more bits end 2^r
+ * blocks or more): 216 bytes a block, 432 with a zero stuffed after every
+ * 0xFF byte; a restart after each MCU adds its marker and up to one padding
+ * byte, stuffed: 4 more. stb reads on to the next 0xFF, so a scan cut short
+ * and followed by a hole of zeros (a sparse file of a terabyte) would be
+ * read whole. The slack covers the scan's last byte, fill bytes and the
+ * zeros some cameras leave after their data. */
+#define QUARN_JPEG_MAX_SCAN_BYTES_PER_BLOCK 436LL
+#define QUARN_JPEG_SCAN_SLACK_BYTES (1LL << 20)
+
 /* A JPEG Huffman table of more codes: stb 2.27 would write the surplus past
  * its table of 257 entries, over its other tables. */
 #define QUARN_JPEG_MAX_HUFFMAN_CODES 256
@@ -78,6 +93,13 @@
 /* Bytes stb may read past the end of the file (zeros) before the decode
  * ends: a decode looping at the end could not be stopped otherwise. */
 #define QUARN_MAX_BYTES_PAST_END (1 << 20)
+
+/* Memory a thread keeps from its last stream for its next one: streams
+ * reserved larger are unmapped when done, so a thread that once read a huge
+ * file does not hold its pages between calls (where a worker's monitor
+ * counts resident memory, given back lazily counts until the kernel takes
+ * it). Photos' files fit. */
+#define QUARN_MAX_SPARE_BYTES (64 << 20)
 
 /* Reads from the file run ahead of the decoder by at least this much, so
  * that the small refills of stb's read-ahead cost few system calls. */

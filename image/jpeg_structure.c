@@ -30,6 +30,7 @@
 #define IS_APP(m) ((m) >= 0xE0 && (m) <= 0xEF)
 #define IS_RESTART(m) ((m) >= 0xD0 && (m) <= 0xD7)
 #define NOT_A_MARKER 0x100 /* a byte other than 0xFF where a marker must be */
+#define SCAN_TOO_LONG 0x101 /* more scan data than the scan's blocks can take */
 #define MAX_COMPONENTS 4
 #define TABLE_SLOTS 4
 #define TEXT(x) #x
@@ -54,8 +55,11 @@ typedef struct jpeg_walk {
     int has_frame, progressive, height, components;
     frame_component component[MAX_COMPONENTS];
     long long mcus, blocks_decoded, blocks_allowed;
-    const char *fault; /* why stb must not decode the file */
-    int stb_fails;     /* at a segment or scan stb refuses by itself, in every version */
+    long long scan_room; /* bytes of entropy-coded data the scan may still hold */
+    const char *fault;   /* why stb must not decode the file */
+    /* At a segment or scan stb refuses by itself, in every version, or at a
+     * frame the pixel limit refuses once stb reads its size. */
+    int stb_fails;
 } jpeg_walk;
 
 /* The byte after the next 0xFF and any fill 0xFFs, or EOF. */
@@ -73,9 +77,18 @@ static int marker_at_once(quarn_reader *reader) {
     return c;
 }
 
+/* The next byte of a scan's data, EOF, or SCAN_TOO_LONG past its room. */
+static int next_scan_char(jpeg_walk *walk) {
+    return walk->scan_room-- > 0 ? quarn_next_char(&walk->reader) : SCAN_TOO_LONG;
+}
+
+/* The marker ending the scan's data, EOF, or SCAN_TOO_LONG: stb reads on to
+ * the next 0xFF however far, through a terabyte's sparse hole too. */
 static int marker_after_scan(jpeg_walk *walk) {
     for (;;) {
-        const int c = marker_after_gap(&walk->reader);
+        int c;
+        do c = next_scan_char(walk); while (c != 0xFF && c != EOF && c != SCAN_TOO_LONG);
+        while (c == 0xFF) c = next_scan_char(walk);
         if (c != 0x00 && !(IS_RESTART(c) && walk->restart_interval)) return c;
     }
 }
@@ -170,6 +183,8 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
         coded += c->blocks;
         padded += mcus_x * c->h * mcus_y * c->v;
     }
+    /* Its blocks would let a scan read gigabytes before the size check. */
+    if ((long long)width * walk->height > QUARN_MAX_PIXELS) walk->stb_fails = 1;
     walk->has_frame = 1;
     walk->progressive = marker == MARKER_PROGRESSIVE;
     walk->mcus = mcus_x * mcus_y;
@@ -186,6 +201,7 @@ static int read_frame(jpeg_walk *walk, int marker, long length) {
 static int read_scan(jpeg_walk *walk, long length) {
     int i, count = quarn_next_byte(&walk->reader), which[MAX_COMPONENTS], tables[MAX_COMPONENTS];
     int spectral_start, spectral_end, approximation, needs_dc, needs_ac;
+    long long blocks = 0;
     if (count < 1 || count > walk->components || length != 6 + 2 * count) return 0;
     for (i = 0; i < count; ++i) {
         const int id = quarn_next_byte(&walk->reader);
@@ -213,8 +229,10 @@ static int read_scan(jpeg_walk *walk, long length) {
         /* In a sequential frame each component is coded in exactly one scan. */
         if (!walk->progressive && c->coded++)
             walk->fault = "corrupt JPEG: a component in two sequential scans";
-        walk->blocks_decoded += count == 1 ? c->blocks : walk->mcus * c->h * c->v;
+        blocks += count == 1 ? c->blocks : walk->mcus * c->h * c->v;
     }
+    walk->blocks_decoded += blocks;
+    walk->scan_room = QUARN_JPEG_MAX_SCAN_BYTES_PER_BLOCK * blocks + QUARN_JPEG_SCAN_SLACK_BYTES;
     if (walk->blocks_decoded > walk->blocks_allowed)
         walk->fault = "JPEG scans decode the frame's blocks more than " NUMBER_TEXT(
             QUARN_JPEG_MAX_PASSES) " times over";
@@ -243,6 +261,8 @@ static int after_frame(jpeg_walk *walk, int marker) {
     if (marker != MARKER_SOS && marker != MARKER_DNL && !is_segment(marker)) {
         walk->fault = marker == EOF                ? TRUNCATED
                       : marker == NOT_A_MARKER     ? "corrupt JPEG: data where a marker should be"
+                      : marker == SCAN_TOO_LONG
+                          ? "JPEG scan data longer than its blocks can take (corrupt)"
                       : IS_RESTART(marker) && !walk->restart_interval
                           ? "corrupt JPEG: restart marker without a restart interval"
                           : "corrupt JPEG: unexpected marker after the frame";

@@ -23,13 +23,16 @@ typedef struct quarn_jpeg_frame {
  * decodes with a Huffman table no segment before it defined, or a frame
  * component whose quantisation table the file never defines (stb would read
  * them uninitialised); a frame of more blocks than the file can hold
- * (QUARN_JPEG_MAX_BLOCKS_PER_BYTE); in a
- * sequential frame, a component named by a second scan; in a progressive
- * one, scans decoding more than QUARN_JPEG_MAX_PASSES times the frame's
- * blocks; and after the frame, the end of the file before the end-of-image
- * marker, a byte where a marker must follow, a marker or segment stb cannot
- * read there, or a restart marker without a restart interval (stb 2.27 fails
- * on those, stb 2.28 and later return the image decoded so far). */
+ * (QUARN_JPEG_MAX_BLOCKS_PER_BYTE); in a sequential frame, a component named
+ * by a second scan; in a progressive one, scans decoding more than
+ * QUARN_JPEG_MAX_PASSES times the frame's blocks; a scan whose data runs
+ * longer than its blocks can take (QUARN_JPEG_MAX_SCAN_BYTES_PER_BLOCK); and
+ * after the frame, the end of the file before the end-of-image marker, a
+ * byte where a marker must follow, a marker or segment stb cannot read
+ * there, or a restart marker without a restart interval (stb 2.27 fails on
+ * those, stb 2.28 and later return the image decoded so far). The walk stops,
+ * refusing nothing more, at a frame of more than QUARN_MAX_PIXELS, which the
+ * size check refuses. */
 const char *quarn_jpeg_structure_fault(FILE *file, long long file_size, quarn_jpeg_frame *frame);
 
 #ifdef __cplusplus

@@ -69,7 +69,8 @@ static int seek(void *cookie, off64_t *offset, int whence) {
 
 /* A thread's last stream memory, kept for its next stream: writing over
  * pages the kernel has not reclaimed yet (MADV_FREE) costs no page faults,
- * which cost 1 % of readimg on a photo PNG. Unmapped when the thread ends. */
+ * which cost 1 % of readimg on a photo PNG. Unmapped when the thread ends;
+ * never more than QUARN_MAX_SPARE_BYTES. */
 static _Thread_local struct {
     unsigned char *bytes;
     size_t length;
@@ -106,7 +107,8 @@ static unsigned char *reserve(size_t *length) {
 
 static void release(read_once *stream) {
     const size_t page = 4096, touched = (stream->cached + page - 1) & ~(page - 1);
-    if (stream->bytes && !spare.bytes && pthread_once(&spare_owner_made, make_spare_owner) == 0 &&
+    if (stream->bytes && !spare.bytes && stream->reserved <= QUARN_MAX_SPARE_BYTES &&
+        pthread_once(&spare_owner_made, make_spare_owner) == 0 &&
         spare_owner_ok && pthread_setspecific(spare_owner, &spare) == 0 &&
         madvise(stream->bytes, touched, MADV_FREE) == 0) {
         spare.bytes = stream->bytes;

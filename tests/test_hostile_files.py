@@ -1,6 +1,7 @@
 """Every seed of the fuzzer's corpus, every input it ever crashed on, and
 decompression bombs made from the seeds go through readimg in a child
 process: each must give an array or a Python error within a second."""
+import os
 import re
 import struct
 from pathlib import Path
@@ -66,6 +67,7 @@ HDR_BOMBS = {
 }
 
 TOO_MANY_BLOCKS = "JPEG frame has more blocks than its file can hold (truncated or corrupt)"
+BASELINE_JPEG = (FUZZ / "corpus" / "baseline.jpg").read_bytes()
 # JPEGs whose scans hold no data: stb decodes every block they name anyway.
 JPEG_BOMBS = {
     # 100 scans of four full-size planes each: once 41 and 80 s.
@@ -77,6 +79,10 @@ JPEG_BOMBS = {
         jpeg_of_empty_scans(64, 64, 2), "corrupt JPEG: a component in two sequential scans"),
     "progressive-9-passes.jpg": (jpeg_of_empty_scans(64, 64, 9, progressive=True),
                                  "JPEG scans decode the frame's blocks more than 8 times over"),
+    # Cut inside its scan, then a sparse hole to 1 TiB (made below): stb reads
+    # on to the next 0xFF, through every zero (3 s and 1 GB a GiB, then OOM).
+    "cut-scan-then-1-tib-hole.jpg": (BASELINE_JPEG[:jpeg_scans(BASELINE_JPEG)[-1] + 64],
+                                     "JPEG scan data longer than its blocks can take (corrupt)"),
 }
 TRUNCATED = "JPEG file ends before its end-of-image marker (truncated)"
 # Edits of a whole JPEG, given its bytes and the offsets of its scans: None
@@ -120,8 +126,8 @@ def reader():
     child.close()
 
 
-def check(reader, path, expected):
-    outcome, seconds = reader.read(path)
+def check(reader, path, expected, timeout=10.0):
+    outcome, seconds = reader.read(path, timeout)
     assert outcome in expected
     assert seconds < 1.0  # of CPU time: 20 times the slowest file's here, however busy the machine
 
@@ -209,7 +215,10 @@ def test_jpeg_bombs_are_refused_for_their_reason(reader, tmp_path, name):
     data, reason = JPEG_BOMBS[name]
     path = tmp_path / name
     path.write_bytes(data)
-    check(reader, path, {"ValueError"})
+    if "hole" in name:
+        os.truncate(path, 1 << 40)
+    # Stopped sooner where a regression would read the hole: 1 GB in 3 s.
+    check(reader, path, {"ValueError"}, timeout=2.5 if "hole" in name else 10.0)
     with pytest.raises(ValueError, match=f"': {re.escape(reason)}$"):
         quarn.readimg(str(path))
 
