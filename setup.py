@@ -1,6 +1,5 @@
 """pip's entry to the CMake build: builds the quarn extension where setuptools expects it."""
 import os
-import re
 import shlex
 import shutil
 import subprocess
@@ -40,10 +39,6 @@ class CMakeBuild(build_ext):
                         "--parallel", str(os.cpu_count() or 1)], check=True)
         if not target.is_file():
             raise RuntimeError(f"the CMake build did not produce {target}")
-        # What was built, in the output pip shows with -v.
-        cache = (build_dir / "CMakeCache.txt").read_text()
-        backend = re.search(r"^QUARN_BACKEND:\w+=(\w+)$", cache, re.MULTILINE).group(1)
-        print(f"quarn: built the {backend} backend", flush=True)
 
 
 setup(

@@ -205,7 +205,7 @@ def test_isolated_install_from_the_index_of_a_clone_and_its_sdist(tmp_path):
                              env=env, capture_output=True, text=True, timeout=900)
         assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
         # pip passes the build's output on (to stdout or stderr, by version) with -v.
-        built = re.findall(r"^ *quarn: built the (\w+) backend$", pip.stdout + pip.stderr, re.MULTILINE)
+        built = re.findall(r"^ *-- quarn backend: (\w+)$", pip.stdout + pip.stderr, re.MULTILINE)
         assert built in (["cpu"], ["cuda"]), pip.stdout[-3000:]
 
         run = subprocess.run([str(venv / "bin" / "python"), "-c", VENV_CHECK % str(sample)],
