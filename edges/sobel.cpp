@@ -99,23 +99,32 @@ py::array sobel(sobel_argument argument) {
     const py::ssize_t rows = image.shape(1);
     const py::ssize_t cols = image.shape(2);
     const py::ssize_t count = rows * cols;
-    // An empty image runs the backend all the same, on the smallest plane it
-    // takes (2 x 2 zeros, no edges): the CUDA build reports a missing device
-    // here too.
-    const int R = count ? static_cast<int>(rows + 2) : 2;
-    const int C = count ? static_cast<int>(cols + 2) : 2;
+    if (count == 0) {
+        // Nothing to read, but the backend runs all the same, on the smallest
+        // plane it takes: the CUDA build tells here too whether it has a device.
+        int zero_plane[4] = {};
+        int no_edges[1];
+        const char *fallback;
+        {
+            py::gil_scoped_release unlocked;  // a first CUDA call sets up the device
+            fallback = gpu_sobel(zero_plane, no_edges, 2, 2);
+        }
+        warn_of_fallback(fallback);
+        return to_ndarray({rows, cols}, [](int64_t *) {});
+    }
+
+    const int R = static_cast<int>(rows + 2), C = static_cast<int>(cols + 2);
     const std::size_t padded_count = static_cast<std::size_t>(R) * C;
     std::unique_ptr<int[]> padded(new int[padded_count]);
     advise_huge_pages(padded.get(), padded_count * sizeof(int));
     // The caller's array is read here, with the interpreter lock held, so a
     // thread writing to it meanwhile cannot give a map of two states.
-    if (count) fill_padded(image, rows, cols, padded.get());
-    else std::fill(padded.get(), padded.get() + padded_count, 0);
+    fill_padded(image, rows, cols, padded.get());
 
     // The backend and the widening touch no Python object: other threads run
     // meanwhile. Its errors are C++ exceptions, raised once the lock is back.
     const char *fallback = nullptr;
-    const auto find_edges = [&](int64_t *out) {
+    py::array edges = to_ndarray({rows, cols}, [&](int64_t *out) {
         py::gil_scoped_release unlocked;
         // The int32 map goes in the upper half of the result, so it takes no
         // memory of its own, and the padded plane is gone before the lower
@@ -128,10 +137,7 @@ py::array sobel(sobel_argument argument) {
         padded.reset();
         if (fresh) prefault(out, half);
         widen_in_place(out, count);
-    };
-    int64_t no_pixels[1];
-    if (count == 0) find_edges(no_pixels);  // to_ndarray fills no empty array
-    py::array edges = to_ndarray({rows, cols}, find_edges);
+    });
     warn_of_fallback(fallback);  // with the lock back
     return edges;
 }
