@@ -28,6 +28,15 @@ py::object decoded_name(const char *path) {
     return py::reinterpret_steal<py::object>(name);
 }
 
+// `type` (ValueError or MemoryError) naming the file and why it did not decode.
+[[noreturn]] void raise_undecodable(PyObject *type, const path_argument &path,
+                                    const std::string &reason) {
+    py::str message = py::str("cannot decode image file {!r}: {}")
+                          .format(decoded_name(path.bytes.c_str()), reason);
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
 // OSError with `filename` as open() gives it: the very str or bytes passed.
 [[noreturn]] void raise_os_error(int error, const char *message, const path_argument &path) {
     PyObject *type = PyExc_OSError;
@@ -82,11 +91,9 @@ file_ptr open_regular_file(const char *path, open_failure &failure) {
 
 [[noreturn]] void raise_open_failure(const open_failure &failure, const path_argument &path) {
     if (failure.error == ENOMEM) {
-        py::str reason = py::str("cannot decode image file {!r}: out of memory (for room for its {} "
-                                 "bytes)")
-                             .format(decoded_name(path.bytes.c_str()), failure.size);
-        PyErr_SetObject(PyExc_MemoryError, reason.ptr());
-        throw py::error_already_set();
+        raise_undecodable(PyExc_MemoryError, path,
+                          "out of memory (for room for its " + std::to_string(failure.size) +
+                              " bytes)");
     }
     raise_os_error(failure.error, failure.message, path);
 }
@@ -131,10 +138,8 @@ py::array readimg(const path_argument &path) {
     }
     if (failure.error) raise_open_failure(failure, path);
     if (!decoded) {
-        py::str message = py::str("cannot decode image file {!r}: {}")
-                              .format(decoded_name(path.bytes.c_str()), error.reason);
-        PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_ValueError, message.ptr());
-        throw py::error_already_set();
+        raise_undecodable(error.out_of_memory ? PyExc_MemoryError : PyExc_ValueError, path,
+                          error.reason);
     }
     std::unique_ptr<quarn_image, image_releaser> owner(&image);
 
