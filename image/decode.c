@@ -51,12 +51,12 @@ static long long size_of(FILE *file) {
     return fseek(file, 0, SEEK_END) == 0 ? (long long)ftell(file) : -1;
 }
 
-/* The most pixels a byte of each format can hold, in quarn_format's order. */
-static const long long pixels_per_byte[] = {
-    QUARN_MAX_PIXELS_PER_BYTE,      QUARN_MAX_PIXELS_PER_BYTE, QUARN_MAX_GIF_PIXELS_PER_BYTE,
-    QUARN_MAX_PIXELS_PER_BYTE,      QUARN_MAX_PIXELS_PER_BYTE, QUARN_MAX_JPEG_PIXELS_PER_BYTE,
-    QUARN_MAX_PIXELS_PER_BYTE,      QUARN_MAX_PIXELS_PER_BYTE, QUARN_MAX_PIXELS_PER_BYTE,
-};
+/* The most pixels a byte of a file of `format` can hold. */
+static long long pixels_per_byte(quarn_format format) {
+    return format == QUARN_GIF    ? QUARN_MAX_GIF_PIXELS_PER_BYTE
+           : format == QUARN_JPEG ? QUARN_MAX_JPEG_PIXELS_PER_BYTE
+                                  : QUARN_MAX_PIXELS_PER_BYTE;
+}
 
 /* Refuses a declared size, before any pixel is decoded, by filling `error`;
  * `what` names it. A file of QUARN_MAX_PIXELS bytes can hold any size allowed,
@@ -134,7 +134,7 @@ static int decode(FILE *file, quarn_image *image, quarn_decode_error *error,
     if (quarn_stb_starts_with_long_fill())
         return fail(error, "unknown image type (starts with a long run of 0xFF)");
     format = quarn_stb_format();
-    per_byte = format == QUARN_NO_FORMAT ? QUARN_MAX_PIXELS_PER_BYTE : pixels_per_byte[format];
+    per_byte = pixels_per_byte(format);
     /* Before stbi_info, which already reads the Huffman tables. */
     refusal = walk_refusal(file, format, file_size, gif, &splice, &frame);
     if (refusal) return fail(error, refusal);

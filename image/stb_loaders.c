@@ -25,10 +25,15 @@
 #error "stb_image's failure reason is not thread-local (STBI_THREAD_LOCAL undefined)"
 #endif
 
-static const char *const names[] = {"PNG", "BMP", "GIF", "PSD", "PIC", "JPEG", "PNM", "HDR", "TGA"};
+static const char *const names[] = {
+    [QUARN_PNG] = "PNG", [QUARN_BMP] = "BMP", [QUARN_GIF] = "GIF",
+    [QUARN_PSD] = "PSD", [QUARN_PIC] = "PIC", [QUARN_JPEG] = "JPEG",
+    [QUARN_PNM] = "PNM", [QUARN_HDR] = "HDR", [QUARN_TGA] = "TGA",
+};
 static int (*const tests[])(stbi__context *) = {
-    stbi__png_test, stbi__bmp_test, stbi__gif_test, stbi__psd_test, stbi__pic_test,
-    stbi__jpeg_test, stbi__pnm_test, stbi__hdr_test, stbi__tga_test,
+    [QUARN_PNG] = stbi__png_test, [QUARN_BMP] = stbi__bmp_test, [QUARN_GIF] = stbi__gif_test,
+    [QUARN_PSD] = stbi__psd_test, [QUARN_PIC] = stbi__pic_test, [QUARN_JPEG] = stbi__jpeg_test,
+    [QUARN_PNM] = stbi__pnm_test, [QUARN_HDR] = stbi__hdr_test, [QUARN_TGA] = stbi__tga_test,
 };
 
 const char *quarn_format_name(quarn_format format) {
