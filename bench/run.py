@@ -146,8 +146,8 @@ def thread_section(targets):
     """readimg and sobel from 1 and 2 threads at once: the calls release the
     interpreter lock for their work. Rounds alternate, so drift in the machine
     hits both alike; the median round of each, and the median of the rounds'
-    ratios. stb_image's decode, called
-    through ctypes (which releases the lock), shows what the machine gives."""
+    ratios. stb_image's decode, called through ctypes (which releases the
+    lock), shows what the machine gives."""
     size = SIZES[0]
     png = photos.photo_path(FOLDER, "PNG", size)
     stb = contenders.load_stb()
